@@ -1,0 +1,11 @@
+#include "platform.h"
+#include "request_handler.h"
+
+#include <cstdio>
+
+int main()
+{
+    // The answer goes out through a text-mode stream: every LF as CR LF, in both builds.
+    _setmode(_fileno(stdout), _O_TEXT);
+    return HandleRequest();
+}

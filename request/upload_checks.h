@@ -1,0 +1,24 @@
+// The request handler's checks of the request variables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A computer name may hold none of '\', '/' and '%': it becomes part of a file name and of the
+// upload signature. The test is bytewise, so a double-byte character whose trail byte is '\' is
+// refused too.
+bool IsComputerNameAcceptable(const char* szComputerName);
+
+// NewFileSize as strtol with base 10 reads it, held to the signed 32-bit range.
+int32_t ReadUploadSize(const char* szNewFileSize);
+
+// Buffer sizes of the location check, in bytes with the terminator.
+enum
+{
+    UPLOAD_DIR_BUFFER = 260,
+};
+
+// Whether szTempFileName lies directly in the upload directory (<home> "\TEMP\"). Leaves the
+// file's recombined directory (drive + directory) and the upload directory in the two buffers of
+// UPLOAD_DIR_BUFFER bytes, for the trace of a failed check.
+bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char* szUploadDir);
