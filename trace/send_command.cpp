@@ -1,0 +1,57 @@
+#include "send_command.h"
+
+#include "dispatch.h"
+#include "named_pipe_client.h"
+#include "trace_state.h"
+
+// The pipe client's own reports: level, source tag and the lines they carry.
+static const int kReportLevel = 5;
+#define REPORT_SOURCE VTEXT(".\\logcl_Command")
+static const int kLineNoServer = 93;
+static const int kLineConnectFailed = 98;
+static const int kLineSendFailed = 105;
+
+static size_t CommandUnits(const WCHAR* wszCommand)
+{
+    size_t nUnits = 0;
+    while (wszCommand[nUnits] != 0)
+    {
+        nUnits++;
+    }
+    return nUnits;
+}
+
+BOOL SendLogCommand(const WCHAR* wszCommand)
+{
+    CNamedPipeClient client;
+    if (!client.Connect(LOG_SERVER_PIPE_NAME))
+    {
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_FILE_NOT_FOUND)
+        {
+            if (!g_bServerHintShown)
+            {
+                LogTraceW(kReportLevel, REPORT_SOURCE, kLineNoServer,
+                          VTEXT("Need to Start LogServer for turn on debug log."), dwError);
+                g_bServerHintShown = TRUE;
+            }
+        }
+        else
+        {
+            LogTraceW(kReportLevel, REPORT_SOURCE, kLineConnectFailed,
+                      VTEXT("Initial pipe client failed! err=%d"), dwError);
+        }
+        client.Close();
+        return FALSE;
+    }
+    DWORD dwCount = DWORD(2 * CommandUnits(wszCommand) + 2);
+    if (!client.Write(wszCommand, &dwCount))
+    {
+        LogTraceW(kReportLevel, REPORT_SOURCE, kLineSendFailed, VTEXT("pipe send failed!. err=%d"),
+                  GetLastError());
+        client.Close();
+        return FALSE;
+    }
+    client.Close();
+    return TRUE;
+}
