@@ -67,7 +67,8 @@ public:
         m_pStream = other.m_pStream;
         return *this;
     }
-    OutputStreamConverter& operator<<(OutputStreamConverter& (*pfnManipulator)(OutputStreamConverter&))
+    OutputStreamConverter&
+    operator<<(OutputStreamConverter& (*pfnManipulator)(OutputStreamConverter&))
     {
         return pfnManipulator(*this);
     }
