@@ -117,6 +117,7 @@ typedef struct _WIN32_FIND_DATAA
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_WRITE_PROTECT 19L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
@@ -129,8 +130,10 @@ typedef struct _WIN32_FIND_DATAA
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_FILE_TOO_LARGE 223L
 #define ERROR_BAD_PIPE 230L
 #define ERROR_PIPE_BUSY 231L
 #define ERROR_NO_DATA 232L
@@ -138,14 +141,17 @@ typedef struct _WIN32_FIND_DATAA
 #define ERROR_MORE_DATA 234L
 #define ERROR_SEM_TIMEOUT 121L
 #define ERROR_DIRECTORY 267L
+#define ERROR_IO_DEVICE 1117L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
 
 #define CP_ACP 0
 #define CP_UTF8 65001
 #define MB_PRECOMPOSED 0x00000001u
 #define MB_ERR_INVALID_CHARS 0x00000008u
 #define WC_COMPOSITECHECK 0x00000200u
+#define WC_ERR_INVALID_CHARS 0x00000080u
 
 #define PIPE_READMODE_BYTE 0x00000000u
 #define PIPE_READMODE_MESSAGE 0x00000002u
@@ -160,6 +166,8 @@ typedef struct _WIN32_FIND_DATAA
 #define _MAX_EXT 256
 #define _O_TEXT 0x4000
 #define _O_BINARY 0x8000
+// What the multibyte comparisons answer for an argument they cannot compare.
+#define _NLSCMPERROR 2147483647
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -237,6 +245,8 @@ errno_t _splitpath_s(const char* path, char* drive, size_t driveNumberOfElements
                      size_t dirNumberOfElements, char* fname, size_t nameNumberOfElements,
                      char* ext, size_t extNumberOfElements);
 char* _fullpath(char* absPath, const char* relPath, size_t maxLength);
+// Compares case-sensitively on POSIX: the file system is case-sensitive, so a case-insensitive
+// path check would admit a directory that differs from the intended one only in case.
 int _mbsicmp(const unsigned char* string1, const unsigned char* string2);
 int _mbscmp(const unsigned char* string1, const unsigned char* string2);
 

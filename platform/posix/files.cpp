@@ -1,0 +1,436 @@
+// Opening, reading and writing files, their times and attributes, and their deletion.
+#include "pal_internal.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static int OpenFlagsForAccess(DWORD dwDesiredAccess)
+{
+    bool bRead = (dwDesiredAccess & GENERIC_READ) != 0;
+    bool bWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
+    if (bRead && bWrite)
+    {
+        return O_RDWR;
+    }
+    return bWrite ? O_WRONLY : O_RDONLY;
+}
+
+// Share modes through flock: a reader that lets others read takes a shared lock; a writer, or
+// anyone who keeps readers out, an exclusive one. Two opens conflict exactly when their locks do,
+// also inside one process, because flock belongs to the open file description.
+static int LockForShare(DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    if ((dwDesiredAccess & GENERIC_WRITE) != 0 || (dwShareMode & FILE_SHARE_READ) == 0)
+    {
+        return LOCK_EX;
+    }
+    return LOCK_SH;
+}
+
+// Opens szPath with the disposition; *pbExisted tells whether the file was there before.
+static int OpenWithDisposition(const char* szPath, int nFlags, DWORD dwDisposition, bool* pbExisted)
+{
+    const mode_t nMode = 0666;
+    *pbExisted = true;
+    switch (dwDisposition)
+    {
+    case CREATE_NEW:
+        *pbExisted = false;
+        return open(szPath, nFlags | O_CREAT | O_EXCL, nMode);
+    case OPEN_EXISTING:
+    case TRUNCATE_EXISTING:
+        return open(szPath, nFlags);
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS:
+        // Create first, so that the caller learns whether the file was already there.
+        for (int nTry = 0; nTry < 16; ++nTry)
+        {
+            int nFd = open(szPath, nFlags | O_CREAT | O_EXCL, nMode);
+            if (nFd >= 0 || errno != EEXIST)
+            {
+                *pbExisted = false;
+                return nFd;
+            }
+            nFd = open(szPath, nFlags);
+            if (nFd >= 0 || errno != ENOENT)
+            {
+                return nFd;
+            }
+        }
+        errno = EBUSY;
+        return -1;
+    default:
+        errno = EINVAL;
+        return -1;
+    }
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    (void)hTemplateFile;
+    if (lpFileName == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwCreationDisposition == TRUNCATE_EXISTING && (dwDesiredAccess & GENERIC_WRITE) == 0)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int nFlags = OpenFlagsForAccess(dwDesiredAccess) | O_CLOEXEC | O_NOCTTY;
+    bool bExisted = false;
+    int nFd = OpenWithDisposition(lpFileName, nFlags, dwCreationDisposition, &bExisted);
+    if (nFd < 0)
+    {
+        int nErrno = errno;
+        if (nErrno == EEXIST && dwCreationDisposition == CREATE_NEW)
+        {
+            SetLastError(ERROR_FILE_EXISTS);
+        }
+        else
+        {
+            PalSetErrorForPath(nErrno, lpFileName);
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(nFd, &st) != 0 || S_ISDIR(st.st_mode))
+    {
+        // Windows opens no directory as a file.
+        close(nFd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (flock(nFd, LockForShare(dwDesiredAccess, dwShareMode) | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK)
+    {
+        // Other flock failures (a file system without locks) leave the file usable, unshared.
+        close(nFd);
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool bTruncate = dwCreationDisposition == TRUNCATE_EXISTING ||
+                     (dwCreationDisposition == CREATE_ALWAYS && bExisted);
+    // Truncating only now, under the lock, keeps a reader's data intact when the open is refused.
+    if (bTruncate && ftruncate(nFd, 0) != 0)
+    {
+        int nErrno = errno;
+        close(nFd);
+        PalSetErrorFromErrno(nErrno);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = PalNewHandle(PAL_HANDLE_FILE, nFd, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+    {
+        close(nFd);
+        return h;
+    }
+    bool bReportExisting = bExisted && (dwCreationDisposition == CREATE_ALWAYS ||
+                                        dwCreationDisposition == OPEN_ALWAYS);
+    SetLastError(bReportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    if (lpFileName == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    LPCWSTR wszPipeName = nullptr;
+    if (PalIsPipePath(lpFileName, &wszPipeName))
+    {
+        return PalOpenPipeClient(wszPipeName);
+    }
+    char szPath[4096];
+    if (!PalWideNameToUtf8(lpFileName, szPath, sizeof(szPath)))
+    {
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA(szPath, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                       dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesRead != nullptr)
+    {
+        *lpNumberOfBytesRead = 0;
+    }
+    SPalHandle* pHandle = PalHandleOf(hFile, 0);
+    if (pHandle == nullptr || pHandle->m_nKind == PAL_HANDLE_FIND)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead > 0))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    bool bPipe = pHandle->m_nKind == PAL_HANDLE_PIPE;
+    char* pBytes = static_cast<char*>(lpBuffer);
+    DWORD dwDone = 0;
+    while (dwDone < nNumberOfBytesToRead)
+    {
+        ssize_t nGot = read(pHandle->m_nFd, pBytes + dwDone, nNumberOfBytesToRead - dwDone);
+        if (nGot < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nGot < 0)
+        {
+            // A descriptor open for writing only: Windows calls that a denied access.
+            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : PalWin32ErrorFromErrno(errno));
+            if (lpNumberOfBytesRead != nullptr)
+            {
+                *lpNumberOfBytesRead = dwDone;
+            }
+            return FALSE;
+        }
+        if (nGot == 0)
+        {
+            if (bPipe && dwDone == 0)
+            {
+                SetLastError(ERROR_BROKEN_PIPE);
+                return FALSE;
+            }
+            break;
+        }
+        dwDone += static_cast<DWORD>(nGot);
+        if (bPipe)
+        {
+            // A pipe read returns what has arrived, as a byte-mode pipe does.
+            break;
+        }
+    }
+    if (lpNumberOfBytesRead != nullptr)
+    {
+        *lpNumberOfBytesRead = dwDone;
+    }
+    return TRUE;
+}
+
+bool PalWriteAll(int nFd, const void* pData, size_t n, size_t* pnWritten)
+{
+    const char* pBytes = static_cast<const char*>(pData);
+    size_t nDone = 0;
+    while (nDone < n)
+    {
+        ssize_t nPut = write(nFd, pBytes + nDone, n - nDone);
+        if (nPut < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nPut <= 0)
+        {
+            if (nPut == 0)
+            {
+                errno = ENOSPC;
+            }
+            break;
+        }
+        nDone += static_cast<size_t>(nPut);
+    }
+    if (pnWritten != nullptr)
+    {
+        *pnWritten = nDone;
+    }
+    return nDone == n;
+}
+
+// Sockets are written with send(MSG_NOSIGNAL): a peer that went away gives an error, never
+// SIGPIPE, which would end the whole program.
+static bool SendAll(int nFd, const char* pBytes, size_t n, size_t* pnWritten)
+{
+    size_t nDone = 0;
+    while (nDone < n)
+    {
+        ssize_t nPut = send(nFd, pBytes + nDone, n - nDone, MSG_NOSIGNAL);
+        if (nPut < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (nPut < 0)
+        {
+            break;
+        }
+        nDone += static_cast<size_t>(nPut);
+    }
+    *pnWritten = nDone;
+    return nDone == n;
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+{
+    if (lpNumberOfBytesWritten != nullptr)
+    {
+        *lpNumberOfBytesWritten = 0;
+    }
+    SPalHandle* pHandle = PalHandleOf(hFile, 0);
+    if (pHandle == nullptr || pHandle->m_nKind == PAL_HANDLE_FIND)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite > 0))
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    size_t nWritten = 0;
+    bool bOk;
+    if (pHandle->m_nKind == PAL_HANDLE_PIPE)
+    {
+        bOk = SendAll(pHandle->m_nFd, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite,
+                      &nWritten);
+    }
+    else
+    {
+        bOk = PalWriteAll(pHandle->m_nFd, lpBuffer, nNumberOfBytesToWrite, &nWritten);
+    }
+    if (lpNumberOfBytesWritten != nullptr)
+    {
+        *lpNumberOfBytesWritten = static_cast<DWORD>(nWritten);
+    }
+    if (!bOk)
+    {
+        SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : PalWin32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+FILETIME PalFileTimeFromTimespec(const struct timespec& ts)
+{
+    // FILETIME counts 100 ns units from 1601-01-01; the Unix epoch lies 11644473600 s later.
+    const int64_t nEpochDelta = 11644473600LL;
+    FILETIME ft = {0, 0};
+    if (ts.tv_sec < -nEpochDelta)
+    {
+        return ft;
+    }
+    uint64_t nTicks = static_cast<uint64_t>(ts.tv_sec + nEpochDelta) * 10000000ULL +
+                      static_cast<uint64_t>(ts.tv_nsec / 100);
+    ft.dwLowDateTime = static_cast<DWORD>(nTicks & 0xffffffffu);
+    ft.dwHighDateTime = static_cast<DWORD>(nTicks >> 32);
+    return ft;
+}
+
+BOOL GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
+                 LPFILETIME lpLastWriteTime)
+{
+    SPalHandle* pHandle = PalHandleOf(hFile, PAL_HANDLE_FILE);
+    if (pHandle == nullptr)
+    {
+        return FALSE;
+    }
+    struct stat st;
+    if (fstat(pHandle->m_nFd, &st) != 0)
+    {
+        PalSetErrorFromErrno(errno);
+        return FALSE;
+    }
+    // POSIX keeps no creation time; the status change time is the nearest.
+    if (lpCreationTime != nullptr)
+    {
+        *lpCreationTime = PalFileTimeFromTimespec(st.st_ctim);
+    }
+    if (lpLastAccessTime != nullptr)
+    {
+        *lpLastAccessTime = PalFileTimeFromTimespec(st.st_atim);
+    }
+    if (lpLastWriteTime != nullptr)
+    {
+        *lpLastWriteTime = PalFileTimeFromTimespec(st.st_mtim);
+    }
+    return TRUE;
+}
+
+// A name with a leading dot is hidden; "." and ".." are not names of their own.
+static bool IsHiddenName(const char* szName)
+{
+    return szName[0] == '.' && strcmp(szName, ".") != 0 && strcmp(szName, "..") != 0;
+}
+
+static const char* LastComponent(const char* szPath, char* szBuf, size_t nBuf)
+{
+    size_t nLen = strlen(szPath);
+    while (nLen > 1 && szPath[nLen - 1] == '/')
+    {
+        --nLen;
+    }
+    size_t nStart = nLen;
+    while (nStart > 0 && szPath[nStart - 1] != '/')
+    {
+        --nStart;
+    }
+    size_t nPart = nLen - nStart;
+    if (nPart >= nBuf)
+    {
+        nPart = nBuf - 1;
+    }
+    memcpy(szBuf, szPath + nStart, nPart);
+    szBuf[nPart] = '\0';
+    return szBuf;
+}
+
+DWORD PalAttributesFromStat(const struct stat& st, const char* szName)
+{
+    DWORD dwAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (IsHiddenName(szName))
+    {
+        dwAttributes |= FILE_ATTRIBUTE_HIDDEN;
+    }
+    if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0)
+    {
+        dwAttributes |= FILE_ATTRIBUTE_READONLY;
+    }
+    return dwAttributes;
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName)
+{
+    if (lpFileName == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat st;
+    if (stat(lpFileName, &st) != 0)
+    {
+        PalSetErrorForPath(errno, lpFileName);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    char szName[MAX_PATH];
+    return PalAttributesFromStat(st, LastComponent(lpFileName, szName, sizeof(szName)));
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName)
+{
+    if (lpFileName == nullptr)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (unlink(lpFileName) != 0)
+    {
+        // Linux answers EISDIR for a directory; Windows denies the access.
+        PalSetErrorForPath(errno, lpFileName);
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,0 +1,57 @@
+// Shared pieces of the POSIX platform layer: the object behind a HANDLE and the error helpers.
+// Only the layer's own sources include this header.
+#pragma once
+
+#include "pal.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+enum EPalHandleKind
+{
+    PAL_HANDLE_FILE = 1,
+    PAL_HANDLE_FIND = 2,
+    PAL_HANDLE_PIPE = 3
+};
+
+// A HANDLE points at one of these. The magic number lets a stale or foreign pointer fail with
+// ERROR_INVALID_HANDLE instead of being used as a descriptor.
+struct SPalHandle
+{
+    uint32_t m_dwMagic;
+    int m_nKind;
+    int m_nFd;
+    DIR* m_pDir;
+    // Directory listings: the name pattern that entries must match ("*" matches all).
+    char m_szPattern[MAX_PATH];
+};
+
+#define PAL_HANDLE_MAGIC 0x56484e44u
+
+HANDLE PalNewHandle(int nKind, int nFd, DIR* pDir);
+// The object behind h when it is a live handle of kind nKind (0: any kind), else null with
+// ERROR_INVALID_HANDLE set.
+SPalHandle* PalHandleOf(HANDLE h, int nKind);
+void PalFreeHandle(SPalHandle* pHandle);
+
+// Sets the last error from errno; ENOENT on a path whose directory does not exist gives
+// ERROR_PATH_NOT_FOUND, as Windows reports it.
+void PalSetErrorFromErrno(int nErrno);
+void PalSetErrorForPath(int nErrno, const char* szPath);
+DWORD PalErrorForPath(int nErrno, const char* szPath);
+
+FILETIME PalFileTimeFromTimespec(const struct timespec& ts);
+// The Win32 attributes of an entry named szName (its last path component).
+DWORD PalAttributesFromStat(const struct stat& st, const char* szName);
+
+// UTF-16 to UTF-8 for names handed to the file system: false (and ERROR_INVALID_NAME) when the
+// text holds a lone surrogate or does not fit, so that no other name is ever opened instead.
+bool PalWideNameToUtf8(LPCWSTR wszName, char* szOut, size_t nOut);
+
+// The pipe client behind CreateFileW("\\.\pipe\NAME", ...); wszName is the part after the prefix.
+HANDLE PalOpenPipeClient(LPCWSTR wszName);
+// True when wszPath starts with \\.\pipe\ (any case); *pwszName then points at the name.
+bool PalIsPipePath(LPCWSTR wszPath, LPCWSTR* pwszName);
+
+// Writes all of n bytes to fd, retrying after signals and partial writes.
+bool PalWriteAll(int nFd, const void* pData, size_t n, size_t* pnWritten);
