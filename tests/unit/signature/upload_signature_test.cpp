@@ -1,0 +1,209 @@
+// The signature computation with engines that misbehave, put in place of the real one.
+#include "upload_signature.h"
+
+#include "signature_expectations.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using namespace signature_test;
+
+namespace
+{
+
+const int kRecordUnits = kBackupFileInfoSize / 2;
+
+bool g_bRecordWasZero = false;
+std::u16string g_wstrPathSeen;
+
+void NoteCall(LPCWSTR wszPath, const void* pRecord)
+{
+    const unsigned char* pBytes = static_cast<const unsigned char*>(pRecord);
+    g_bRecordWasZero = true;
+    for (int i = 0; i < kBackupFileInfoSize; ++i)
+    {
+        g_bRecordWasZero = g_bRecordWasZero && pBytes[i] == 0;
+    }
+    g_wstrPathSeen.clear();
+    for (const WCHAR* p = wszPath; *p; ++p)
+    {
+        g_wstrPathSeen += (char16_t)*p;
+    }
+}
+
+// Writes nothing, as an engine might that failed without clearing the record.
+DWORD WINAPI SilentEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    return ERROR_FILE_NOT_FOUND;
+}
+
+// Fills the whole record with 'A' units and no terminator.
+DWORD WINAPI UnterminatedEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
+    for (int i = 0; i < kRecordUnits; ++i)
+    {
+        wszText[i] = 'A';
+    }
+    return 0;
+}
+
+// A terminated text of 1,100 units: more than the 1,024 bytes it must fit.
+DWORD WINAPI OverlongEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
+    for (int i = 0; i < 1100; ++i)
+    {
+        wszText[i] = 'B';
+    }
+    wszText[1100] = 0;
+    return 0;
+}
+
+// A text of exactly 1,023 units fits its 1,024 bytes; the signed text is then cut to 1,023
+// bytes and too long for its hex form.
+DWORD WINAPI LongestEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
+    for (int i = 0; i < 1023; ++i)
+    {
+        wszText[i] = 'C';
+    }
+    wszText[1023] = 0;
+    return 0;
+}
+
+DWORD WINAPI FixedTextEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    const char* szText = "7:0123456789abcdef0123456789abcdef";
+    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
+    size_t i = 0;
+    for (; szText[i]; ++i)
+    {
+        wszText[i] = (WCHAR)szText[i];
+    }
+    wszText[i] = 0;
+    // Junk after the text is never read.
+    memset(wszText + i + 1, 0x41, 200);
+    return 0;
+}
+
+} // namespace
+
+TEST(UploadSignature, RecordIsZeroedAndPathConverted)
+{
+    UploadSignature signature;
+    ASSERT_EQ(ComputeUploadSignature(FixedTextEngine, "dir/upload_1a2b", "PC7", &signature),
+              ESignatureResult::Ok);
+    EXPECT_TRUE(g_bRecordWasZero);
+    EXPECT_EQ(g_wstrPathSeen, u"dir/upload_1a2b");
+    const std::string strSigned = "7:0123456789abcdef0123456789abcdefPC7";
+    EXPECT_EQ(std::string(signature.szScrambledHex), ExpectedScrambledHex(strSigned));
+    EXPECT_EQ(std::string(signature.szMD5Password), ExpectedSignature(strSigned));
+    EXPECT_EQ(signature.dwEngineResult, 0u);
+}
+
+TEST(UploadSignature, EngineFailureSignsTheComputerNameAloneAndIsReported)
+{
+    UploadSignature signature;
+    ASSERT_EQ(ComputeUploadSignature(SilentEngine, "x", "PC7", &signature), ESignatureResult::Ok);
+    EXPECT_EQ(signature.dwEngineResult, (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(std::string(signature.szMD5Password), ExpectedSignature("PC7"));
+}
+
+TEST(UploadSignature, UnterminatedRecordIsCutAtItsEndAndThenTooLong)
+{
+    UploadSignature signature;
+    EXPECT_EQ(ComputeUploadSignature(UnterminatedEngine, "x", "PC7", &signature),
+              ESignatureResult::InfoUnconvertible);
+    EXPECT_STREQ(signature.szMD5Password, "");
+    EXPECT_STREQ(signature.szScrambledHex, "");
+}
+
+TEST(UploadSignature, InfoTextThatDoesNotFitFails)
+{
+    UploadSignature signature;
+    EXPECT_EQ(ComputeUploadSignature(OverlongEngine, "x", "PC7", &signature),
+              ESignatureResult::InfoUnconvertible);
+    EXPECT_STREQ(signature.szMD5Password, "");
+}
+
+TEST(UploadSignature, LongestInfoTextConvertsButCannotBeSigned)
+{
+    UploadSignature signature;
+    EXPECT_EQ(ComputeUploadSignature(LongestEngine, "x", "", &signature),
+              ESignatureResult::TextTooLong);
+    EXPECT_STREQ(signature.szMD5Password, "");
+    EXPECT_STREQ(signature.szScrambledHex, "");
+}
+
+TEST(UploadSignature, OverlongPathIsRefusedBeforeTheEngine)
+{
+    g_wstrPathSeen = u"untouched";
+    UploadSignature signature;
+    const std::string strPath(1024, 'p');
+    EXPECT_EQ(ComputeUploadSignature(FixedTextEngine, strPath.c_str(), "PC7", &signature),
+              ESignatureResult::PathUnconvertible);
+    EXPECT_EQ(g_wstrPathSeen, u"untouched");
+    EXPECT_STREQ(signature.szMD5Password, "");
+}
+
+TEST(UploadSignature, RealEngineGivesSizeAndDigest)
+{
+    PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
+    ASSERT_EQ(LoadBackupInfoReader(&pReadFunc), EEngineLoad::Ok);
+    ASSERT_NE(pReadFunc, nullptr);
+
+    const std::string strName = "sigtest_engine_" + std::to_string(GetCurrentProcessId());
+    std::string strContent;
+    for (int i = 0; i < 200000; ++i)
+    {
+        strContent += (char)(i % 251);
+    }
+    FILE* pFile = fopen(strName.c_str(), "wb");
+    ASSERT_NE(pFile, nullptr);
+    fwrite(strContent.data(), 1, strContent.size(), pFile);
+    fclose(pFile);
+
+    WCHAR wszPath[256];
+    ASSERT_NE(MultiByteToWideChar(CP_ACP, 0, strName.c_str(), -1, wszPath, 256), 0);
+    WCHAR wszRecord[kRecordUnits];
+    memset(wszRecord, 0xFF, sizeof(wszRecord));
+    EXPECT_EQ(pReadFunc(wszPath, wszRecord), 0u);
+    std::string strText;
+    for (int i = 0; i < kRecordUnits && wszRecord[i] != 0; ++i)
+    {
+        strText += (char)wszRecord[i];
+    }
+    EXPECT_EQ(strText, ExpectedBackupInfo(strContent));
+    remove(strName.c_str());
+
+    // Gone: an empty text and the system's error code.
+    memset(wszRecord, 0xFF, sizeof(wszRecord));
+    EXPECT_EQ(pReadFunc(wszPath, wszRecord), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(wszRecord[0], 0);
+}
+
+TEST(UploadSignature, RealEngineOnAnEmptyFile)
+{
+    PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
+    ASSERT_EQ(LoadBackupInfoReader(&pReadFunc), EEngineLoad::Ok);
+    const std::string strName = "sigtest_empty_" + std::to_string(GetCurrentProcessId());
+    FILE* pFile = fopen(strName.c_str(), "wb");
+    ASSERT_NE(pFile, nullptr);
+    fclose(pFile);
+    UploadSignature signature;
+    ASSERT_EQ(ComputeUploadSignature(pReadFunc, strName.c_str(), "PC7", &signature),
+              ESignatureResult::Ok);
+    remove(strName.c_str());
+    EXPECT_EQ(signature.dwEngineResult, 0u);
+    EXPECT_EQ(std::string(signature.szMD5Password),
+              ExpectedSignature("0:d41d8cd98f00b204e9800998ecf8427e" + std::string("PC7")));
+}
