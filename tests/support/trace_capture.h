@@ -1,8 +1,28 @@
 // Receives this process's trace records in a test: a log server inside the test process,
 // on the real log pipe, keeping the records whose process id is this process's.
+//
+// Usage:
+//     CTraceCapture capture;              // listening from here on
+//     LogTrace(4, ".\\Vendrel", 58, "[Vendrel] cgiGetVars success");
+//     std::vector<TraceRecord> records = capture.Records();
+//     // records.back().strMessage == "[Vendrel][<exe>][Vendrel] cgiGetVars success"
+//
+// - Records() returns every record of trace calls that have returned before it was called,
+//   in the order they were sent: it sends a marker through the pipe and waits (up to 10 s)
+//   until the server thread has reached it.
+// - On POSIX the constructor makes a pipe directory of its own and sets VENDREL_PIPE_DIR to
+//   it, so tests may run in parallel; the destructor removes it and restores the variable.
+// - On Windows it listens on the one real pipe "Log_ServerNamePipe": tests that use it must not
+//   run at the same time as each other or as a vendrel-logd on that pipe. Give their CTest
+//   tests the property RESOURCE_LOCK log_pipe (vendrel_trace_capture_tests() in
+//   tests/support/CMakeLists.txt does it for a unit-test target).
+// - Only one CTraceCapture may exist at a time in a process.
+// - The trace gate closes after a failed send; call ResetTraceState() (trace_state.h) when a
+//   test starts so that earlier failures do not swallow its records.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,4 +51,12 @@ public:
     // that have returned are all there.
     std::vector<TraceRecord> Records();
     void Clear();
+
+    // Whether the pipe could be opened; when not, Records() stays empty.
+    bool IsListening() const;
+
+    struct CImpl;
+
+private:
+    std::unique_ptr<CImpl> m_pImpl;
 };

@@ -1,0 +1,75 @@
+// vendrel-logd: receives LOG_WRITE records on the log pipe and writes one line a record.
+#include "connection_server.h"
+#include "logd_options.h"
+#include "pipe_listener.h"
+#include "record_writer.h"
+#include "stop_signal.h"
+
+#include <cstdio>
+#include <thread>
+
+static const char kUsage[] = "usage: vendrel-logd [--pipe NAME] [--output FILE] "
+                             "[--format text|jsonl]\n";
+
+static void AcceptLoop(CPipeListener* pListener, CRecordWriter* pWriter)
+{
+    for (;;)
+    {
+        std::unique_ptr<CPipeConnection> pConnection = pListener->Accept();
+        if (!pConnection)
+        {
+            return;
+        }
+        // A thread per client: a slow client never holds up the others.
+        CPipeConnection* pRaw = pConnection.release();
+        std::thread(
+            [pRaw, pWriter]()
+            {
+                std::unique_ptr<CPipeConnection> pOwned(pRaw);
+                ServeConnection(pOwned.get(), pWriter);
+            })
+            .detach();
+    }
+}
+
+int main(int argc, char** argv)
+{
+    InstallStopSignalHandlers();
+    CLogdOptions options;
+    std::string strError;
+    if (!ParseLogdOptions(argc, argv, &options, &strError))
+    {
+        fprintf(stderr, "vendrel-logd: %s\n%s", strError.c_str(), kUsage);
+        return 2;
+    }
+    FILE* pOut = stdout;
+    if (!options.strOutput.empty())
+    {
+        pOut = fopen(options.strOutput.c_str(), "ab");
+        if (pOut == NULL)
+        {
+            fprintf(stderr, "vendrel-logd: cannot open %s\n", options.strOutput.c_str());
+            return 1;
+        }
+    }
+    else
+    {
+        UseBinaryStdout();
+    }
+    // Both live to the end of the process: detached client threads may still be writing.
+    static CRecordWriter* s_pWriter = new CRecordWriter(pOut, options.eFormat);
+    CPipeListener listener;
+    if (!listener.Open(options.strPipe, &strError))
+    {
+        fprintf(stderr, "vendrel-logd: %s\n", strError.c_str());
+        return 1;
+    }
+    fprintf(stderr, "vendrel-logd: listening on %s\n", listener.Path().c_str());
+    fflush(stderr);
+    std::thread acceptor(AcceptLoop, &listener, s_pWriter);
+    WaitForStopSignal();
+    listener.Stop();
+    acceptor.join();
+    fflush(pOut);
+    return 0;
+}

@@ -1,0 +1,40 @@
+// The server end of the log pipe: a Windows named pipe in message mode, or on POSIX the Unix
+// stream socket that stands for it in the pipe directory.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+// One accepted client; closed when destroyed.
+class CPipeConnection
+{
+public:
+    virtual ~CPipeConnection() {}
+    // Bytes read (> 0), or 0 once the client has closed or the connection failed.
+    virtual size_t Read(void* pBuffer, size_t nSize) = 0;
+};
+
+class CPipeListener
+{
+public:
+    CPipeListener();
+    ~CPipeListener();
+    CPipeListener(const CPipeListener&) = delete;
+    CPipeListener& operator=(const CPipeListener&) = delete;
+
+    // Starts listening on the pipe strName (the part after \\.\pipe\). A pipe that another
+    // live server owns is refused; on POSIX a stale socket file is replaced.
+    bool Open(const std::string& strName, std::string* pstrError);
+    // The path clients connect to.
+    const std::string& Path() const;
+    // Waits for the next client; null once Stop was called or listening failed for good.
+    std::unique_ptr<CPipeConnection> Accept();
+    // Ends a waiting or later Accept. Callable from any thread.
+    void Stop();
+
+    struct CImpl;
+
+private:
+    std::unique_ptr<CImpl> m_pImpl;
+};

@@ -1,0 +1,149 @@
+// The log pipe as a Windows named pipe in message mode with as many instances as clients.
+#include "pipe_listener.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+struct CPipeListener::CImpl
+{
+    std::wstring m_wstrPath;
+    std::string m_strPath;
+    HANDLE m_hListening = INVALID_HANDLE_VALUE;
+    std::atomic<bool> m_bStopped{false};
+};
+
+namespace
+{
+const DWORD kInBufferBytes = 64 * 1024;
+
+class CNamedPipeConnection : public CPipeConnection
+{
+public:
+    explicit CNamedPipeConnection(HANDLE hPipe) : m_hPipe(hPipe) {}
+    ~CNamedPipeConnection() override
+    {
+        DisconnectNamedPipe(m_hPipe);
+        CloseHandle(m_hPipe);
+    }
+
+    size_t Read(void* pBuffer, size_t nSize) override
+    {
+        for (;;)
+        {
+            DWORD dwRead = 0;
+            BOOL bOk = ReadFile(m_hPipe, pBuffer, DWORD(nSize), &dwRead, NULL);
+            // A message larger than the buffer arrives over several reads.
+            if (bOk || GetLastError() == ERROR_MORE_DATA)
+            {
+                if (dwRead > 0)
+                {
+                    return dwRead;
+                }
+                if (bOk)
+                {
+                    // An empty message: nothing to hand on, the client may still write.
+                    continue;
+                }
+            }
+            return 0;
+        }
+    }
+
+private:
+    HANDLE m_hPipe;
+};
+
+HANDLE CreateInstance(const std::wstring& wstrPath, bool bFirst)
+{
+    DWORD dwOpenMode = PIPE_ACCESS_INBOUND | (bFirst ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    return CreateNamedPipeW(wstrPath.c_str(), dwOpenMode,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, 0, kInBufferBytes, 0, NULL);
+}
+} // namespace
+
+CPipeListener::CPipeListener() : m_pImpl(new CImpl) {}
+
+CPipeListener::~CPipeListener()
+{
+    if (m_pImpl->m_hListening != INVALID_HANDLE_VALUE)
+    {
+        CloseHandle(m_pImpl->m_hListening);
+    }
+}
+
+bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
+{
+    m_pImpl->m_strPath = "\\\\.\\pipe\\" + strName;
+    int nUnits = MultiByteToWideChar(CP_ACP, 0, m_pImpl->m_strPath.c_str(), -1, NULL, 0);
+    if (nUnits <= 0)
+    {
+        *pstrError = "bad pipe name";
+        return false;
+    }
+    m_pImpl->m_wstrPath.assign(size_t(nUnits), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, m_pImpl->m_strPath.c_str(), -1, &m_pImpl->m_wstrPath[0], nUnits);
+    m_pImpl->m_wstrPath.resize(size_t(nUnits - 1));
+    m_pImpl->m_hListening = CreateInstance(m_pImpl->m_wstrPath, true);
+    if (m_pImpl->m_hListening == INVALID_HANDLE_VALUE)
+    {
+        DWORD dwError = GetLastError();
+        *pstrError = dwError == ERROR_ACCESS_DENIED
+                         ? "another log server owns " + m_pImpl->m_strPath
+                         : "CreateNamedPipeW failed, err=" + std::to_string(dwError);
+        return false;
+    }
+    return true;
+}
+
+const std::string& CPipeListener::Path() const
+{
+    return m_pImpl->m_strPath;
+}
+
+std::unique_ptr<CPipeConnection> CPipeListener::Accept()
+{
+    while (!m_pImpl->m_bStopped)
+    {
+        if (m_pImpl->m_hListening == INVALID_HANDLE_VALUE)
+        {
+            // The last instance could not be made: try again rather than stop serving.
+            Sleep(10);
+            m_pImpl->m_hListening = CreateInstance(m_pImpl->m_wstrPath, false);
+            continue;
+        }
+        HANDLE hPipe = m_pImpl->m_hListening;
+        BOOL bConnected = ConnectNamedPipe(hPipe, NULL);
+        DWORD dwError = bConnected ? ERROR_SUCCESS : GetLastError();
+        // A client that connected, or even wrote and closed, before the call still has its
+        // data waiting.
+        if (!bConnected && dwError != ERROR_PIPE_CONNECTED && dwError != ERROR_NO_DATA)
+        {
+            DisconnectNamedPipe(hPipe);
+            Sleep(10);
+            continue;
+        }
+        if (m_pImpl->m_bStopped)
+        {
+            break;
+        }
+        // Keep an instance listening before this one is handed on, so clients rarely find
+        // every instance busy.
+        m_pImpl->m_hListening = CreateInstance(m_pImpl->m_wstrPath, false);
+        return std::unique_ptr<CPipeConnection>(new CNamedPipeConnection(hPipe));
+    }
+    return nullptr;
+}
+
+void CPipeListener::Stop()
+{
+    m_pImpl->m_bStopped = true;
+    // Wakes a thread blocked in ConnectNamedPipe.
+    HANDLE hWake =
+        CreateFileW(m_pImpl->m_wstrPath.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (hWake != INVALID_HANDLE_VALUE)
+    {
+        CloseHandle(hWake);
+    }
+}

@@ -1,0 +1,27 @@
+#include "stop_signal.h"
+
+#include <csignal>
+#include <pthread.h>
+
+static sigset_t g_stopSignals;
+
+void InstallStopSignalHandlers()
+{
+    sigemptyset(&g_stopSignals);
+    sigaddset(&g_stopSignals, SIGINT);
+    sigaddset(&g_stopSignals, SIGTERM);
+    // Blocked in every thread, so that only sigwait() receives them.
+    pthread_sigmask(SIG_BLOCK, &g_stopSignals, NULL);
+    // A client that vanishes must not end the server.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void WaitForStopSignal()
+{
+    int nSignal = 0;
+    while (sigwait(&g_stopSignals, &nSignal) != 0)
+    {
+    }
+}
+
+void UseBinaryStdout() {}
