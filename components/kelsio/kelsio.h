@@ -31,9 +31,11 @@ KELSIO_API void freeResource();
 
 // Parses the CGI request. Returns a NULL-terminated array of name, value, name, value...,
 // owned by the library until cgiFreeVars, or null when the request cannot be decoded (nothing
-// it created is then left behind). File parts are saved into <home>/TEMP under fresh names and
-// their value is that file's full path. ppRawBody and pnRawLength, when not null, receive the
-// raw body and its length.
+// it created is then left behind). The encoding is accepted as the converter reports it; values
+// are the decoded bytes as sent. With bSaveFileParts, file parts are saved into <home>/TEMP
+// under fresh names and their value is that file's full path; without, their content is dropped
+// and their value is empty. The raw body is not kept: ppRawBody and pnRawLength, when not null,
+// receive null and 0. cgiFreeVars frees the array only; upload files stay for the caller.
 KELSIO_API char** cgiGetVars(CharEncoding encoding, bool bSaveFileParts, unsigned char** ppRawBody,
                              long* pnRawLength);
 KELSIO_API void cgiFreeVars(char** ppVars, unsigned char* pRawBody);
