@@ -216,6 +216,8 @@ const char* PalPipeDirectory();
 // Time and identity
 
 DWORD GetTickCount();
+// Suspends the calling thread for at least dwMilliseconds.
+void Sleep(DWORD dwMilliseconds);
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
