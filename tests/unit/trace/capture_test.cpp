@@ -1,0 +1,52 @@
+// The trace call end to end into the in-process log server.
+#include "trace_capture.h"
+#include "trace_test_env.h"
+
+#include <string>
+
+class CaptureTest : public CTraceTest
+{
+};
+
+TEST_F(CaptureTest, DeliversEachTraceCallAsOneRecordInOrder)
+{
+    CTraceCapture capture;
+    ASSERT_TRUE(capture.IsListening());
+    LogTrace(4, ".\\Vendrel", 58, "[Vendrel] cgiGetVars success");
+    LogTrace(8, ".\\Vendrel", 77, "[Vendrel] second %d", 2);
+    std::vector<TraceRecord> records = capture.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].strCommand, "LOG_WRITE");
+    EXPECT_EQ(records[0].nLevel, 4);
+    EXPECT_EQ(records[0].strSource, ".\\Vendrel");
+    EXPECT_EQ(records[0].nLine, 58);
+    EXPECT_EQ(records[0].strMessage, "[][" + ExeBaseName() + "][Vendrel] cgiGetVars success");
+    EXPECT_EQ(records[0].dwProcessId, GetCurrentProcessId());
+    EXPECT_EQ(records[0].dwThreadId, GetCurrentThreadId());
+    EXPECT_EQ(records[1].strMessage, "[][" + ExeBaseName() + "][Vendrel] second 2");
+    EXPECT_TRUE(g_bTraceEnabled);
+    EXPECT_EQ(g_nDropCount, 0);
+}
+
+TEST_F(CaptureTest, ClearForgetsWhatCameBefore)
+{
+    CTraceCapture capture;
+    LogTrace(4, ".\\Vendrel", 1, "before");
+    capture.Clear();
+    LogTrace(4, ".\\Vendrel", 2, "after");
+    std::vector<TraceRecord> records = capture.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].nLine, 2);
+}
+
+TEST_F(CaptureTest, RecordTimeIsNow)
+{
+    CTraceCapture capture;
+    long long llBefore = (long long)time(NULL);
+    LogTrace(4, ".\\Vendrel", 1, "when");
+    long long llAfter = (long long)time(NULL);
+    std::vector<TraceRecord> records = capture.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_GE(records[0].nTime, int32_t(llBefore));
+    EXPECT_LE(records[0].nTime, int32_t(llAfter));
+}

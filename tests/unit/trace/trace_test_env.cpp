@@ -1,0 +1,84 @@
+#include "trace_test_env.h"
+
+#include "module_name.h"
+
+#include <stdarg.h>
+
+DWORD g_dwFakeTick = 0;
+CWriteScript g_writeScript;
+
+DWORD WINAPI FakeTickCount()
+{
+    return g_dwFakeTick;
+}
+
+BOOL WINAPI ScriptedWriteFile(HANDLE hFile, LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten,
+                              LPOVERLAPPED pOverlapped)
+{
+    g_writeScript.chunks.push_back(
+        std::string(static_cast<const char*>(pBuffer), static_cast<size_t>(dwToWrite)));
+    if (g_writeScript.nFailuresLeft > 0)
+    {
+        g_writeScript.nFailuresLeft--;
+        *pdwWritten = 0;
+        SetLastError(g_writeScript.dwFailError);
+        return FALSE;
+    }
+    if (!g_writeScript.bForward)
+    {
+        *pdwWritten = dwToWrite;
+        return TRUE;
+    }
+    return WriteFile(hFile, pBuffer, dwToWrite, pdwWritten, pOverlapped);
+}
+
+void CTraceTest::SetUp()
+{
+    ResetTraceState();
+    g_dwFakeTick = 1000000;
+    g_pfnGetTickCount = FakeTickCount;
+    g_writeScript = CWriteScript();
+    g_pfnPipeWriteFile = ScriptedWriteFile;
+}
+
+void CTraceTest::TearDown()
+{
+    g_pfnGetTickCount = GetTickCount;
+    g_pfnPipeWriteFile = WriteFile;
+    ResetTraceState();
+}
+
+std::string ExeBaseName()
+{
+    char szName[MAX_PATH];
+    getModuleBaseName(szName);
+    return szName;
+}
+
+std::basic_string<WCHAR> Wide(const char* szAscii)
+{
+    std::basic_string<WCHAR> strOut;
+    for (; *szAscii != '\0'; szAscii++)
+    {
+        strOut.push_back(WCHAR(static_cast<unsigned char>(*szAscii)));
+    }
+    return strOut;
+}
+
+void CallDispatchTrace(int nLevel, const char* szSource, int nLine, BOOL bToPipe,
+                       const char* szFormat, ...)
+{
+    va_list args;
+    va_start(args, szFormat);
+    DispatchTrace(nLevel, szSource, nLine, szFormat, args, bToPipe);
+    va_end(args);
+}
+
+void CallDispatchTraceW(int nLevel, const WCHAR* wszSource, int nLine, BOOL bToPipe,
+                        const WCHAR* wszFormat, ...)
+{
+    va_list args;
+    va_start(args, wszFormat);
+    DispatchTraceW(nLevel, wszSource, nLine, wszFormat, args, bToPipe);
+    va_end(args);
+}
