@@ -181,12 +181,11 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                         LPBOOL lpUsedDefaultChar)
 {
-    // UTF-8 has no default character; the ANSI code page accepts the arguments and reports
-    // whether a replacement was needed.
-    bool bDefaultArgs = lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr;
-    if (!IsUtf8CodePage(CodePage) || (CodePage == CP_UTF8 && bDefaultArgs) ||
-        lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
-        (lpMultiByteStr == nullptr && cbMultiByte > 0))
+    // UTF-8 has no default character: lpDefaultChar is not used, and lpUsedDefaultChar tells
+    // whether a lone surrogate had to be replaced.
+    (void)lpDefaultChar;
+    if (!IsUtf8CodePage(CodePage) || lpWideCharStr == nullptr || cchWideChar == 0 ||
+        cchWideChar < -1 || cbMultiByte < 0 || (lpMultiByteStr == nullptr && cbMultiByte > 0))
     {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

@@ -29,9 +29,8 @@ DWORD PalWin32ErrorFromErrno(int nErrno)
     case EACCES:
     case EPERM:
     case EISDIR:
-        return ERROR_ACCESS_DENIED;
     case EROFS:
-        return ERROR_WRITE_PROTECT;
+        return ERROR_ACCESS_DENIED;
     case EEXIST:
         return ERROR_ALREADY_EXISTS;
     case ENOSPC:

@@ -20,14 +20,34 @@ static int OpenFlagsForAccess(DWORD dwDesiredAccess)
 
 // Share modes through flock: a reader that lets others read takes a shared lock; a writer, or
 // anyone who keeps readers out, an exclusive one. Two opens conflict exactly when their locks do,
-// also inside one process, because flock belongs to the open file description.
+// also inside one process, because flock belongs to the open file description. An open that
+// shares both reading and writing keeps nobody out, so it takes a shared lock too.
 static int LockForShare(DWORD dwDesiredAccess, DWORD dwShareMode)
 {
+    const DWORD dwShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if ((dwShareMode & dwShareAll) == dwShareAll)
+    {
+        return LOCK_SH;
+    }
     if ((dwDesiredAccess & GENERIC_WRITE) != 0 || (dwShareMode & FILE_SHARE_READ) == 0)
     {
         return LOCK_EX;
     }
     return LOCK_SH;
+}
+
+bool PalIsFileInUse(const char* szPath)
+{
+    int nFd = open(szPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (nFd < 0)
+    {
+        return false;
+    }
+    struct stat st;
+    bool bInUse = fstat(nFd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  flock(nFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(nFd);
+    return bInUse;
 }
 
 // Opens szPath with the disposition; *pbExisted tells whether the file was there before.
@@ -424,6 +444,11 @@ BOOL DeleteFileA(LPCSTR lpFileName)
     if (lpFileName == nullptr)
     {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (PalIsFileInUse(lpFileName))
+    {
+        SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     if (unlink(lpFileName) != 0)

@@ -111,9 +111,18 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData)
     int nFd = open(szDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (nFd < 0)
     {
-        // Whether the directory or a directory above it is missing, Windows says "path".
+        // Whether the directory or a directory above it is missing, Windows says "path"; a
+        // file where the directory should be makes the pattern an invalid name.
         int nErrno = errno;
-        SetLastError(nErrno == ENOENT ? ERROR_PATH_NOT_FOUND : PalWin32ErrorFromErrno(nErrno));
+        struct stat st;
+        if (nErrno == ENOTDIR && stat(szDir, &st) == 0 && !S_ISDIR(st.st_mode))
+        {
+            SetLastError(ERROR_INVALID_NAME);
+        }
+        else
+        {
+            SetLastError(nErrno == ENOENT ? ERROR_PATH_NOT_FOUND : PalWin32ErrorFromErrno(nErrno));
+        }
         return INVALID_HANDLE_VALUE;
     }
     DIR* pDir = fdopendir(nFd);

@@ -47,6 +47,11 @@ void PalFreeHandle(SPalHandle* pHandle)
 
 BOOL CloseHandle(HANDLE hObject)
 {
+    // INVALID_HANDLE_VALUE is also the current process's pseudo handle, which closes fine.
+    if (hObject == INVALID_HANDLE_VALUE)
+    {
+        return TRUE;
+    }
     SPalHandle* pHandle = PalHandleOf(hObject, 0);
     if (pHandle == nullptr)
     {

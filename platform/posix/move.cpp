@@ -160,11 +160,25 @@ static int MoveNoReplace(const char* szFrom, const char* szTo)
     return -1;
 }
 
+static bool IsSamePath(const char* szFrom, const char* szTo)
+{
+    char szFromFull[4096];
+    char szToFull[4096];
+    return _fullpath(szFromFull, szFrom, sizeof(szFromFull)) != nullptr &&
+           _fullpath(szToFull, szTo, sizeof(szToFull)) != nullptr &&
+           strcmp(szFromFull, szToFull) == 0;
+}
+
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
 {
     if (lpExistingFileName == nullptr || lpNewFileName == nullptr)
     {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (PalIsFileInUse(lpExistingFileName))
+    {
+        SetLastError(ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     if (MoveNoReplace(lpExistingFileName, lpNewFileName) == 0)
@@ -173,6 +187,11 @@ BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
     }
     int nErrno = errno;
     struct stat st;
+    if (nErrno == EEXIST && IsSamePath(lpExistingFileName, lpNewFileName))
+    {
+        // Moving a file onto its own name succeeds on Windows and changes nothing.
+        return TRUE;
+    }
     if (nErrno == ENOENT && lstat(lpExistingFileName, &st) == 0)
     {
         // The source is there, so the target's directory is what is missing.

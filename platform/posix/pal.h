@@ -5,7 +5,9 @@
 //  - paths use '/', have no drive part and compare case-sensitively; '\' is an ordinary byte;
 //  - the ANSI code page is UTF-8 and WCHAR is a 16-bit UTF-16 unit (char16_t);
 //  - share modes are emulated with non-blocking flock(), conflicts fail with
-//    ERROR_SHARING_VIOLATION; CREATE_ALWAYS truncates only once the lock is held;
+//    ERROR_SHARING_VIOLATION; CREATE_ALWAYS truncates only once the lock is held; a file that
+//    an open handle holds cannot be deleted or moved (ERROR_SHARING_VIOLATION), as without
+//    FILE_SHARE_DELETE on Windows;
 //  - a leading dot hides a file; FILE_ATTRIBUTE_HIDDEN is otherwise not stored;
 //  - MoveFileA never replaces its target (renameat2 RENAME_NOREPLACE, else link + unlink,
 //    across file systems an exclusive-create copy and then the source's deletion);

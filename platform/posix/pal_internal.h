@@ -53,5 +53,9 @@ HANDLE PalOpenPipeClient(LPCWSTR wszName);
 // True when wszPath starts with \\.\pipe\ (any case); *pwszName then points at the name.
 bool PalIsPipePath(LPCWSTR wszPath, LPCWSTR* pwszName);
 
+// True when an open handle of this system holds the file: Windows then refuses to delete or
+// move it. FILE_SHARE_DELETE is not told apart; no caller here opens with it.
+bool PalIsFileInUse(const char* szPath);
+
 // Writes all of n bytes to fd, retrying after signals and partial writes.
 bool PalWriteAll(int nFd, const void* pData, size_t n, size_t* pnWritten);
