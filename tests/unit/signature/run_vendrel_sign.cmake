@@ -11,9 +11,16 @@ function(run_sign OUT_RC OUT_STDOUT OUT_STDERR)
 endfunction()
 
 set(_failures "")
-macro(expect _cond _what)
-  if(NOT (${_cond}))
-    string(APPEND _failures "\n  ${_what}")
+# A run that signs: exit 0 and exactly the signature and a line feed on standard output.
+macro(expect_signature _what _expected)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "${_expected}\n")
+    string(APPEND _failures "\n  ${_what}: exit ${rc}, printed '${out}', stderr '${err}'")
+  endif()
+endmacro()
+# A run that refuses: a non-zero exit, nothing on standard output, a message on standard error.
+macro(expect_refusal _what)
+  if(rc EQUAL 0 OR NOT out STREQUAL "" OR err STREQUAL "")
+    string(APPEND _failures "\n  ${_what}: exit ${rc}, printed '${out}', stderr '${err}'")
   endif()
 endmacro()
 
@@ -21,31 +28,24 @@ endmacro()
 # (the engine's "5:<md5>" text, the key stream of the fixed key, MD5 of the upper-case hex).
 file(WRITE ${WORKDIR}/sign_hello.txt "hello")
 run_sign(rc out err sign_hello.txt PC7)
-expect("rc EQUAL 0" "hello/PC7: exit ${rc}, stderr '${err}'")
-expect("out STREQUAL \"1bc4d6717a72f27cb6ddffcd0ea385ed\n\"" "hello/PC7: printed '${out}'")
+expect_signature("hello/PC7" "1bc4d6717a72f27cb6ddffcd0ea385ed")
 
 # A signed text of exactly 511 bytes: 34 bytes of information and 477 of computer name.
 string(REPEAT "N" 477 _name477)
 run_sign(rc out err sign_hello.txt ${_name477})
-expect("rc EQUAL 0" "511 bytes: exit ${rc}, stderr '${err}'")
-expect("out STREQUAL \"3f993a98c1dd41115cc0bc15f1898471\n\"" "511 bytes: printed '${out}'")
+expect_signature("511 bytes" "3f993a98c1dd41115cc0bc15f1898471")
 
 # One byte more cannot be verified by the program, so it is not signed.
 string(REPEAT "N" 478 _name478)
 run_sign(rc out err sign_hello.txt ${_name478})
-expect("NOT rc EQUAL 0" "512 bytes: exit 0")
-expect("out STREQUAL \"\"" "512 bytes: printed '${out}'")
-expect("NOT err STREQUAL \"\"" "512 bytes: no message")
+expect_refusal("512 bytes")
 
 file(REMOVE ${WORKDIR}/sign_missing.txt)
 run_sign(rc out err sign_missing.txt PC7)
-expect("NOT rc EQUAL 0" "missing file: exit 0")
-expect("out STREQUAL \"\"" "missing file: printed '${out}'")
-expect("NOT err STREQUAL \"\"" "missing file: no message")
+expect_refusal("missing file")
 
 run_sign(rc out err sign_hello.txt)
-expect("NOT rc EQUAL 0" "one argument: exit 0")
-expect("out STREQUAL \"\"" "one argument: printed '${out}'")
+expect_refusal("one argument")
 
 file(REMOVE ${WORKDIR}/sign_hello.txt)
 if(_failures)
