@@ -32,11 +32,11 @@ inline void StoreLittleEndian(unsigned char* p, uint32_t x)
 } // namespace
 
 #define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
+#define MD5_G(x, y, z) (((x) & (z)) + ((y) & ~(z)))
 #define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 #define MD5_STEP(f, a, b, c, d, x, s, ac)                                                          \
-    (a) += f((b), (c), (d)) + (x) + (uint32_t)(ac);                                                \
+    (a) += (x) + (uint32_t)(ac) + f((b), (c), (d));                                                \
     (a) = RotateLeft((a), (s)) + (b)
 
 CMessageDigest5::CMessageDigest5()
