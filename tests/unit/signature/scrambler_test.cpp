@@ -1,25 +1,20 @@
 // The key-stream scrambler: key expansion, the key stream and the hex form.
 #include "scrambler.h"
 
+#include "signature_expectations.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+using namespace signature_test;
+
 namespace
 {
 
 const char kFixedKey[] = "407316525";
-
-// The 72-byte expansion of the fixed key, computed apart from this code from the rule: an 8-bit
-// accumulator gains 17 * (c + i), and byte i is c * accumulator + the next key byte.
-const unsigned char kFixedKeyExpansion[72] = {
-    0xc0, 0x27, 0x45, 0x2d, 0x7f, 0x0d, 0x2d, 0x25, 0x7d, 0xd8, 0x77, 0xb5, 0xd8, 0x21, 0x3f,
-    0x31, 0xaf, 0xdb, 0xa4, 0xf7, 0xfc, 0xd6, 0x54, 0xe7, 0x4a, 0x2b, 0x4e, 0x24, 0xa7, 0x1a,
-    0x27, 0x18, 0x05, 0x78, 0x99, 0xd6, 0x58, 0x87, 0x0f, 0xcb, 0x6d, 0x99, 0xbb, 0xf9, 0x73,
-    0x40, 0x97, 0xdb, 0xc2, 0x53, 0xa3, 0x13, 0x4b, 0x25, 0xdc, 0xd7, 0x7e, 0x0c, 0xca, 0x23,
-    0x80, 0x8f, 0xec, 0x2c, 0x47, 0xf8, 0xa9, 0xd2, 0x19, 0x02, 0xc5, 0xc8};
 
 // The rule written out once more, in wide arithmetic reduced at every step.
 std::vector<unsigned char> ExpandByRule(const std::string& strKey, int nLength)
@@ -35,13 +30,6 @@ std::vector<unsigned char> ExpandByRule(const std::string& strKey, int nLength)
         out.push_back((unsigned char)((c * nAccumulator + nNext) % 256u));
     }
     return out;
-}
-
-// Key-stream byte k of a freshly keyed scrambler, from the three ring slices.
-unsigned char StreamByte(size_t k)
-{
-    return kFixedKeyExpansion[k % 23] ^ kFixedKeyExpansion[23 + k % 24] ^
-           kFixedKeyExpansion[47 + k % 25];
 }
 
 std::vector<unsigned char> Scrambled(std::vector<unsigned char> bytes)

@@ -10,6 +10,8 @@
 namespace signature_test
 {
 
+// The 72-byte expansion of the fixed key "407316525": an 8-bit accumulator gains 17 * (c + i),
+// and byte i is c * accumulator + the next key byte.
 const unsigned char kFixedKeyExpansion[72] = {
     0xc0, 0x27, 0x45, 0x2d, 0x7f, 0x0d, 0x2d, 0x25, 0x7d, 0xd8, 0x77, 0xb5, 0xd8, 0x21, 0x3f,
     0x31, 0xaf, 0xdb, 0xa4, 0xf7, 0xfc, 0xd6, 0x54, 0xe7, 0x4a, 0x2b, 0x4e, 0x24, 0xa7, 0x1a,
@@ -23,6 +25,7 @@ const char kHelloPc7Signature[] = "1bc4d6717a72f27cb6ddffcd0ea385ed";
 const char kHelloPc7ScrambledHex[] =
     "C99508A47CD026EE80C26185199B05B37FC7A7DCE08D2FF631E5F552BBAE174A2597E30E0A";
 
+// Key-stream byte k of a freshly keyed scrambler, from the three ring slices.
 inline unsigned char StreamByte(size_t k)
 {
     return kFixedKeyExpansion[k % 23] ^ kFixedKeyExpansion[23 + k % 24] ^
