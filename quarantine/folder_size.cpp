@@ -1,0 +1,172 @@
+// The size cache file ".store": an 8-byte little-endian signed total of the folder, trusted for
+// the cache life after its last write. Reading it, judging its age, and rewriting it after a
+// flat scan of the folder.
+#include "quarantine.h"
+#include "quarantine_hooks.h"
+
+#include "kelsio.h"
+#include "platform.h"
+#include "trace.h"
+
+static const DWORD kCacheBytes = 8;
+
+// "<folder><sep><name>" cut at 259 characters.
+static void FormatFolderPath(char* szOut, const char* szFolder, const char* szName)
+{
+    _snprintf(szOut, 259, "%s" VENDREL_DIR_SEP_STR "%s", szFolder, szName);
+    szOut[259] = '\0';
+}
+
+static uint64_t FileTimeValue(const FILETIME& ft)
+{
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+// The stored total counts only when all 8 bytes were read and it is above 0.
+static int64_t ReadCachedSize(HANDLE hFile)
+{
+    BYTE abValue[kCacheBytes] = {0};
+    DWORD dwRead = 0;
+    if (!ReadFile(hFile, abValue, kCacheBytes, &dwRead, nullptr) || dwRead != kCacheBytes)
+    {
+        return 0;
+    }
+    uint64_t nValue = 0;
+    for (int i = static_cast<int>(kCacheBytes) - 1; i >= 0; --i)
+    {
+        nValue = (nValue << 8) | abValue[i];
+    }
+    int64_t nSize = static_cast<int64_t>(nValue);
+    return nSize > 0 ? nSize : 0;
+}
+
+// One flat pass over the listing: every entry adds the size it reports, nothing is opened.
+static int64_t ScanFolder(const char* szPattern)
+{
+    WIN32_FIND_DATAA findData;
+    HANDLE hFind = FindFirstFileA(szPattern, &findData);
+    if (hFind == INVALID_HANDLE_VALUE)
+    {
+        DWORD dwError = GetLastError();
+        LogTrace(87, VENDREL_TRACE_SOURCE, 496,
+                 "getFolderSize - FindFirstFile(%s) failed with win32 error (%d)", szPattern,
+                 static_cast<int>(dwError));
+        return 0;
+    }
+    uint64_t nTotal = 0;
+    do
+    {
+        nTotal += (static_cast<uint64_t>(findData.nFileSizeHigh) << 32) + findData.nFileSizeLow;
+    } while (FindNextFileA(hFind, &findData));
+    FindClose(hFind);
+    return static_cast<int64_t>(nTotal);
+}
+
+int64_t getFolderSize(const char* szFolder)
+{
+    char szStorePath[260];
+    char szPattern[260];
+    FormatFolderPath(szStorePath, szFolder, ".store");
+    FormatFolderPath(szPattern, szFolder, "*");
+
+    HANDLE hFile = CreateFileA(szStorePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        DWORD dwError = GetLastError();
+        LogTrace(87, VENDREL_TRACE_SOURCE, 486,
+                 "getFolderSize - CreateFile(%s) failed with win32 error (%d)", szStorePath,
+                 static_cast<int>(dwError));
+    }
+    else if (IsFileOutOfDate(szStorePath))
+    {
+        LogTrace(73, VENDREL_TRACE_SOURCE, 471,
+                 "getFolderSize - .store is out of date, need to recalculate");
+        CloseHandle(hFile);
+    }
+    else
+    {
+        // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
+        int64_t nSize = ReadCachedSize(hFile);
+        CloseHandle(hFile);
+        return nSize;
+    }
+
+    int64_t nTotal = ScanFolder(szPattern);
+    // Written back even after a failed listing, and whatever the write's outcome.
+    writeFolderSize(szFolder, nTotal);
+    return nTotal;
+}
+
+bool IsFileOutOfDate(const char* szPath)
+{
+    // "Now" comes first, so the time spent opening the file does not count toward its age.
+    FILETIME ftNow = {0, 0};
+    g_pfnGetSystemTimeAsFileTime(&ftNow);
+
+    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        DWORD dwError = GetLastError();
+        LogTrace(87, VENDREL_TRACE_SOURCE, 426,
+                 "IsFileOutOfDate - CreateFile(%s) failed with win32 error (%d)", szPath,
+                 static_cast<int>(dwError));
+        return true;
+    }
+    FILETIME ftLastWrite = {0, 0};
+    if (!GetFileTime(hFile, nullptr, nullptr, &ftLastWrite))
+    {
+        DWORD dwError = GetLastError();
+        LogTrace(69, VENDREL_TRACE_SOURCE, 417,
+                 "IsFileOutOfDate - GetFileTime(%s) failed with win32 error (%d)", szPath,
+                 static_cast<int>(dwError));
+        CloseHandle(hFile);
+        return true;
+    }
+
+    // A last write in the future wraps to a huge unsigned age: out of date.
+    uint64_t nElapsed = (FileTimeValue(ftNow) - FileTimeValue(ftLastWrite)) / 10000000u;
+    int32_t nElapsed32 = static_cast<int32_t>(static_cast<uint32_t>(nElapsed));
+    LogTrace(68, VENDREL_TRACE_SOURCE, 404,
+             "IsFileOutOfDate - File was updated (%d) minute (%d) second ago", nElapsed32 / 60,
+             nElapsed32 % 60);
+
+    int nLife = getINIint("INI_SERVER_SECTION", "Quarantine_Folder_Cache_Life", 20, nullptr);
+    if (nLife <= 0)
+    {
+        nLife = 20;
+    }
+    // In 64 bits: lives above 35,791,394 minutes would overflow a 32-bit product and turn the
+    // limit negative or small, making a fresh cache look stale.
+    uint64_t nLimit = static_cast<uint64_t>(nLife) * 60u;
+    CloseHandle(hFile);
+    return nElapsed > nLimit;
+}
+
+bool writeFolderSize(const char* szFolder, int64_t nFolderSize)
+{
+    char szStorePath[260];
+    FormatFolderPath(szStorePath, szFolder, ".store");
+    HANDLE hFile = CreateFileA(szStorePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        LogTrace(4, VENDREL_TRACE_SOURCE, 543,
+                 "[Vendrel:writeFolderSize] write Folder Size into file \"%s\" failed",
+                 szStorePath);
+        return false;
+    }
+    // Least significant byte first, whatever the host's byte order.
+    BYTE abValue[kCacheBytes];
+    uint64_t nValue = static_cast<uint64_t>(nFolderSize);
+    for (DWORD i = 0; i < kCacheBytes; ++i)
+    {
+        abValue[i] = static_cast<BYTE>(nValue >> (8 * i));
+    }
+    // A failed or short write is not acted on: within the cache life it reads back as 0.
+    DWORD dwWritten = 0;
+    WriteFile(hFile, abValue, kCacheBytes, &dwWritten, nullptr);
+    CloseHandle(hFile);
+    return true;
+}
