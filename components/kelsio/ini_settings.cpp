@@ -99,7 +99,8 @@ bool FindValue(const char* szFile, const char* szSection, const char* szKey, std
         size_t nEquals = strTrimmed.find('=');
         if (!bInSection || nEquals == std::string::npos)
             continue;
-        if (KelsioEqualsNoCase(Trim(strTrimmed, 0, nEquals).c_str(), szKey))
+        std::string strName = Trim(strTrimmed, 0, nEquals);
+        if (!strName.empty() && KelsioEqualsNoCase(strName.c_str(), szKey))
         {
             strValue = Trim(strTrimmed, nEquals + 1, strTrimmed.size());
             StripQuotes(strValue);

@@ -1,0 +1,150 @@
+#include "kelsio_test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+long ReadFake(void* pContext, unsigned char* pBuffer, unsigned long nSize)
+{
+    CFakeRequest* pRequest = static_cast<CFakeRequest*>(pContext);
+    size_t nLeft = pRequest->strBody.size() - pRequest->nConsumed;
+    size_t nCount = nSize;
+    if (nCount > nLeft)
+        nCount = nLeft;
+    if (nCount > pRequest->nChunk)
+        nCount = pRequest->nChunk;
+    memcpy(pBuffer, pRequest->strBody.data() + pRequest->nConsumed, nCount);
+    pRequest->nConsumed += nCount;
+    return static_cast<long>(nCount);
+}
+
+const char* GetFakeEnv(void* pContext, const char* szName)
+{
+    CFakeRequest* pRequest = static_cast<CFakeRequest*>(pContext);
+    auto it = pRequest->env.find(szName);
+    return it == pRequest->env.end() ? nullptr : it->second.c_str();
+}
+
+} // namespace
+
+CScratchHome::CScratchHome()
+{
+    static std::atomic<unsigned> s_nCounter(0);
+    auto nNow = std::chrono::steady_clock::now().time_since_epoch().count();
+    fs::path dir = fs::temp_directory_path() /
+                   ("kelsio-test-" + std::to_string(nNow) + "-" + std::to_string(++s_nCounter));
+    fs::create_directories(dir / "TEMP");
+    m_strPath = dir.string();
+}
+
+CScratchHome::~CScratchHome()
+{
+    std::error_code error;
+    fs::remove_all(m_strPath, error);
+}
+
+std::string CScratchHome::Temp() const
+{
+    return (fs::path(m_strPath) / "TEMP").string();
+}
+
+std::vector<std::string> CScratchHome::TempFiles() const
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(Temp()))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+void CScratchHome::WriteFile(const std::string& strName, const std::string& strContent) const
+{
+    std::ofstream file(fs::path(m_strPath) / strName, std::ios::binary);
+    file << strContent;
+}
+
+void SetEnvVar(const char* szName, const char* szValue)
+{
+#ifdef _WIN32
+    _putenv_s(szName, szValue);
+#else
+    setenv(szName, szValue, 1);
+#endif
+}
+
+void UnsetEnvVar(const char* szName)
+{
+#ifdef _WIN32
+    _putenv_s(szName, "");
+#else
+    unsetenv(szName);
+#endif
+}
+
+std::string ReadWholeFile(const std::string& strPath)
+{
+    std::ifstream file(strPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+CVarPairs CFakeRequest::Parse(bool& bParsed)
+{
+    CKelsioRequestSource source;
+    source.pfnRead = ReadFake;
+    source.pReadContext = this;
+    source.pfnGetEnv = GetFakeEnv;
+    source.pEnvContext = this;
+    source.szHomeDir = strHome.c_str();
+    source.nMaxBodyBytes = nMaxBody;
+    source.bSaveFileParts = bSaveFileParts;
+    char** ppVars = KelsioParseRequest(&source);
+    bParsed = ppVars != nullptr;
+    CVarPairs vars;
+    if (ppVars == nullptr)
+        return vars;
+    for (char** pp = ppVars; pp[0] != nullptr; pp += 2)
+        vars.emplace_back(pp[0], pp[1]);
+    cgiFreeVars(ppVars, nullptr);
+    return vars;
+}
+
+CFakeRequest PostRequest(const std::string& strHome, const std::string& strContentType,
+                         const std::string& strBody)
+{
+    CFakeRequest request;
+    request.strHome = strHome;
+    request.env["REQUEST_METHOD"] = "POST";
+    request.env["CONTENT_TYPE"] = strContentType;
+    request.env["CONTENT_LENGTH"] = std::to_string(strBody.size());
+    request.strBody = strBody;
+    return request;
+}
+
+CPart FieldPart(const std::string& strName, const std::string& strValue)
+{
+    return {"Content-Disposition: form-data; name=\"" + strName + "\"\r\n", strValue};
+}
+
+CPart FilePart(const std::string& strName, const std::string& strFileName,
+               const std::string& strContent)
+{
+    return {"Content-Disposition: form-data; name=\"" + strName + "\"; filename=\"" + strFileName +
+                "\"\r\nContent-Type: application/octet-stream\r\n",
+            strContent};
+}
+
+std::string MultipartBody(const std::string& strBoundary, const std::vector<CPart>& parts)
+{
+    std::string strBody;
+    for (const CPart& part : parts)
+        strBody += "--" + strBoundary + "\r\n" + part.strHead + "\r\n" + part.strContent + "\r\n";
+    return strBody + "--" + strBoundary + "--\r\n";
+}

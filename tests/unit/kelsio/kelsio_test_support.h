@@ -1,0 +1,62 @@
+// Helpers of the Kelsio tests: scratch directories, the environment, and requests fed to the
+// parser from memory.
+#pragma once
+
+#include "kelsio_request.h"
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+typedef std::vector<std::pair<std::string, std::string>> CVarPairs;
+
+// A fresh directory (removed with the object) holding TEMP/, as an installation has it.
+class CScratchHome
+{
+public:
+    CScratchHome();
+    ~CScratchHome();
+    const std::string& Path() const { return m_strPath; }
+    std::string Temp() const;
+    // The names of the files in TEMP/.
+    std::vector<std::string> TempFiles() const;
+    void WriteFile(const std::string& strName, const std::string& strContent) const;
+
+private:
+    std::string m_strPath;
+};
+
+void SetEnvVar(const char* szName, const char* szValue);
+void UnsetEnvVar(const char* szName);
+std::string ReadWholeFile(const std::string& strPath);
+
+// A request: CGI meta-variables and a body, read in chunks of at most nChunk bytes.
+struct CFakeRequest
+{
+    std::map<std::string, std::string> env;
+    std::string strBody;
+    size_t nChunk = 1u << 20;
+    size_t nConsumed = 0;
+    std::string strHome;
+    unsigned long long nMaxBody = 100ull * 1024 * 1024;
+    bool bSaveFileParts = true;
+
+    // Runs the parser; bParsed tells whether it returned an array.
+    CVarPairs Parse(bool& bParsed);
+};
+
+// A POST of the body with that content type; CONTENT_LENGTH is the body's length.
+CFakeRequest PostRequest(const std::string& strHome, const std::string& strContentType,
+                         const std::string& strBody);
+
+// A multipart body with the given boundary: each part is (head lines, content).
+struct CPart
+{
+    std::string strHead;
+    std::string strContent;
+};
+CPart FieldPart(const std::string& strName, const std::string& strValue);
+CPart FilePart(const std::string& strName, const std::string& strFileName,
+               const std::string& strContent);
+std::string MultipartBody(const std::string& strBoundary, const std::vector<CPart>& parts);
