@@ -1,10 +1,18 @@
-// Where the test's log pipe lives: on POSIX a fresh directory named in VENDREL_PIPE_DIR, on
+// Where a test's log pipe lives: on POSIX a fresh directory named in VENDREL_PIPE_DIR, on
 // Windows the system's pipe namespace.
 #pragma once
 
 #include <string>
 
-// Makes the pipe directory and points the process at it; answers the previous setting.
-void EnterCapturePipeDirectory(std::string* pstrSaved, bool* pbHadSaved);
+struct CPipeDirectoryScope
+{
+    std::string strDir;   // the directory made (POSIX), empty on Windows
+    std::string strSaved; // VENDREL_PIPE_DIR before
+    bool bHadSaved = false;
+};
+
+// Makes an empty pipe directory and points the process at it; no pipe exists there until
+// someone listens. Scopes nest: leave them in reverse order.
+void EnterPipeDirectory(CPipeDirectoryScope* pScope);
 // Removes the directory (and whatever socket is left in it) and restores the setting.
-void LeaveCapturePipeDirectory(const std::string& strSaved, bool bHadSaved);
+void LeavePipeDirectory(CPipeDirectoryScope* pScope);

@@ -5,28 +5,26 @@
 #include <string>
 #include <unistd.h>
 
-static std::string g_strCaptureDir;
-
-void EnterCapturePipeDirectory(std::string* pstrSaved, bool* pbHadSaved)
+void EnterPipeDirectory(CPipeDirectoryScope* pScope)
 {
     const char* szOld = getenv("VENDREL_PIPE_DIR");
-    *pbHadSaved = szOld != NULL;
-    *pstrSaved = szOld != NULL ? szOld : "";
+    pScope->bHadSaved = szOld != NULL;
+    pScope->strSaved = szOld != NULL ? szOld : "";
     const char* szTmp = getenv("TMPDIR");
     std::string strTemplate =
-        std::string(szTmp != NULL && *szTmp ? szTmp : "/tmp") + "/vendrel-capture-XXXXXX";
+        std::string(szTmp != NULL && *szTmp ? szTmp : "/tmp") + "/vendrel-pipes-XXXXXX";
     if (mkdtemp(&strTemplate[0]) != NULL)
     {
-        g_strCaptureDir = strTemplate;
-        setenv("VENDREL_PIPE_DIR", g_strCaptureDir.c_str(), 1);
+        pScope->strDir = strTemplate;
+        setenv("VENDREL_PIPE_DIR", pScope->strDir.c_str(), 1);
     }
 }
 
-void LeaveCapturePipeDirectory(const std::string& strSaved, bool bHadSaved)
+void LeavePipeDirectory(CPipeDirectoryScope* pScope)
 {
-    if (!g_strCaptureDir.empty())
+    if (!pScope->strDir.empty())
     {
-        DIR* pDir = opendir(g_strCaptureDir.c_str());
+        DIR* pDir = opendir(pScope->strDir.c_str());
         if (pDir != NULL)
         {
             while (dirent* pEntry = readdir(pDir))
@@ -34,17 +32,17 @@ void LeaveCapturePipeDirectory(const std::string& strSaved, bool bHadSaved)
                 std::string strName = pEntry->d_name;
                 if (strName != "." && strName != "..")
                 {
-                    unlink((g_strCaptureDir + "/" + strName).c_str());
+                    unlink((pScope->strDir + "/" + strName).c_str());
                 }
             }
             closedir(pDir);
         }
-        rmdir(g_strCaptureDir.c_str());
-        g_strCaptureDir.clear();
+        rmdir(pScope->strDir.c_str());
+        pScope->strDir.clear();
     }
-    if (bHadSaved)
+    if (pScope->bHadSaved)
     {
-        setenv("VENDREL_PIPE_DIR", strSaved.c_str(), 1);
+        setenv("VENDREL_PIPE_DIR", pScope->strSaved.c_str(), 1);
     }
     else
     {

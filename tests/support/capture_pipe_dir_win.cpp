@@ -1,10 +1,9 @@
 #include "capture_pipe_dir.h"
 
 // Pipe names are system-wide on Windows: nothing to make or restore.
-void EnterCapturePipeDirectory(std::string* pstrSaved, bool* pbHadSaved)
+void EnterPipeDirectory(CPipeDirectoryScope* pScope)
 {
-    pstrSaved->clear();
-    *pbHadSaved = false;
+    *pScope = CPipeDirectoryScope();
 }
 
-void LeaveCapturePipeDirectory(const std::string&, bool) {}
+void LeavePipeDirectory(CPipeDirectoryScope*) {}

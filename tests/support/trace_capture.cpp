@@ -26,8 +26,7 @@ struct CTraceCapture::CImpl
     std::vector<TraceRecord> m_records;
     unsigned long m_nSyncSent = 0;
     unsigned long m_nSyncSeen = 0;
-    std::string m_strSavedDir;
-    bool m_bHadSavedDir = false;
+    CPipeDirectoryScope m_pipeDir;
 
     void Serve();
     void Take(const CAssembledRecord& record);
@@ -150,7 +149,7 @@ bool CTraceCapture::CImpl::SendSync(unsigned long nSync)
 
 CTraceCapture::CTraceCapture() : m_pImpl(new CImpl)
 {
-    EnterCapturePipeDirectory(&m_pImpl->m_strSavedDir, &m_pImpl->m_bHadSavedDir);
+    EnterPipeDirectory(&m_pImpl->m_pipeDir);
     std::string strError;
     m_pImpl->m_bListening = m_pImpl->m_listener.Open(kPipeName, &strError);
     if (!m_pImpl->m_bListening)
@@ -169,7 +168,7 @@ CTraceCapture::~CTraceCapture()
         m_pImpl->m_listener.Stop();
         m_pImpl->m_thread.join();
     }
-    LeaveCapturePipeDirectory(m_pImpl->m_strSavedDir, m_pImpl->m_bHadSavedDir);
+    LeavePipeDirectory(&m_pImpl->m_pipeDir);
 }
 
 bool CTraceCapture::IsListening() const
