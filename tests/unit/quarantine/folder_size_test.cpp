@@ -1,0 +1,281 @@
+// The size cache file: reading, the age test, the scan and the rewrite.
+#include "quarantine_test_env.h"
+
+#include <string>
+
+namespace
+{
+
+const uint64_t kSecond = 10000000u;
+
+std::string CreateFailedText(const std::string& strPath, int nError)
+{
+    return "getFolderSize - CreateFile(" + strPath + ") failed with win32 error (" +
+           std::to_string(nError) + ")";
+}
+
+class FolderSizeTest : public CQuarantineTest
+{
+protected:
+    std::string FolderFile(const std::string& strName) const
+    {
+        return Folder() + VENDREL_DIR_SEP_STR + strName;
+    }
+    // A cache file written just now holding these bytes.
+    void WriteStore(const std::string& strBytes) const { WriteBytes(StorePath(), strBytes); }
+};
+
+TEST_F(FolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(1000, 'a'));
+    WriteBytes(FolderFile("b.bin"), std::string(234, 'b'));
+    MakeDirectory(FolderFile("sub"));
+    WriteBytes(FolderFile("sub") + VENDREL_DIR_SEP_STR "deep.bin", std::string(5000, 'd'));
+
+    EXPECT_EQ(1234, getFolderSize(Folder().c_str()));
+
+    std::vector<TraceRecord> records = Records();
+    EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 2)));
+    EXPECT_EQ(nullptr, FindLine(records, 496));
+    EXPECT_EQ(nullptr, FindLine(records, 543));
+    std::string strStore = ReadBytes(StorePath());
+    ASSERT_EQ(8u, strStore.size());
+    EXPECT_EQ(1234, FromLittleEndian64(strStore));
+    DWORD dwAttributes = GetFileAttributesA(StorePath().c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, dwAttributes);
+    EXPECT_NE(0u, dwAttributes & FILE_ATTRIBUTE_HIDDEN);
+}
+
+TEST_F(FolderSizeTest, LaterScanCountsTheCacheFileItself)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(100, 'a'));
+    EXPECT_EQ(100, getFolderSize(Folder().c_str()));
+    // Stale from here on: the next call scans again and now lists ".store" too.
+    ShiftLastWriteTime(StorePath(), -3600);
+    EXPECT_EQ(108, getFolderSize(Folder().c_str()));
+    EXPECT_TRUE(
+        HasTrace(Records(), 471, 73, "getFolderSize - .store is out of date, need to recalculate"));
+    EXPECT_EQ(108, FromLittleEndian64(ReadBytes(StorePath())));
+}
+
+TEST_F(FolderSizeTest, EmptyFolderHoldsZeroAndIsNotScannedAgain)
+{
+    EXPECT_EQ(0, getFolderSize(Folder().c_str()));
+    EXPECT_EQ(0, FromLittleEndian64(ReadBytes(StorePath())));
+    // A file arriving within the cache life is not seen: the stored 0 is trusted.
+    WriteBytes(FolderFile("late.bin"), std::string(77, 'x'));
+    m_pCapture->Clear();
+    EXPECT_EQ(0, getFolderSize(Folder().c_str()));
+    std::vector<TraceRecord> records = Records();
+    EXPECT_EQ(nullptr, FindLine(records, 486));
+    EXPECT_EQ(nullptr, FindLine(records, 471));
+    EXPECT_EQ(0, FromLittleEndian64(ReadBytes(StorePath())));
+}
+
+TEST_F(FolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZero)
+{
+    std::string strMissing = m_pHome->Join("nosuch");
+    std::string strStore = strMissing + VENDREL_DIR_SEP_STR ".store";
+    std::string strPattern = strMissing + VENDREL_DIR_SEP_STR "*";
+
+    EXPECT_EQ(0, getFolderSize(strMissing.c_str()));
+
+    std::vector<TraceRecord> records = Records();
+    EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(strStore, 3)));
+    EXPECT_TRUE(
+        HasTrace(records, 496, 87,
+                 "getFolderSize - FindFirstFile(" + strPattern + ") failed with win32 error (3)"));
+    EXPECT_TRUE(HasTrace(records, 543, 4,
+                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + strStore +
+                             "\" failed"));
+    EXPECT_EQ((std::vector<int>{486, 496, 543}), Lines(records));
+    EXPECT_FALSE(PathExists(strMissing));
+}
+
+TEST_F(FolderSizeTest, InvalidFreshValuesReadAsZeroWithoutScanOrRewrite)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(500, 'a'));
+    const std::string cases[] = {LittleEndian64(0), LittleEndian64(-5), LittleEndian64(INT64_MIN),
+                                 LittleEndian64(4096).substr(0, 7), std::string()};
+    for (const std::string& strBytes : cases)
+    {
+        WriteStore(strBytes);
+        m_pCapture->Clear();
+        EXPECT_EQ(0, getFolderSize(Folder().c_str())) << strBytes.size() << " bytes";
+        std::vector<TraceRecord> records = Records();
+        EXPECT_EQ(nullptr, FindLine(records, 486));
+        EXPECT_EQ(nullptr, FindLine(records, 471));
+        EXPECT_EQ(nullptr, FindLine(records, 496));
+        EXPECT_EQ(strBytes, ReadBytes(StorePath()));
+    }
+}
+
+TEST_F(FolderSizeTest, ValueIsLittleEndianAndLongerFileIsReadByItsFirstEightBytes)
+{
+    WriteStore(std::string("\x01\x02\x03\x04\x05\x06\x07\x00", 8));
+    EXPECT_EQ(0x0007060504030201LL, getFolderSize(Folder().c_str()));
+
+    WriteStore(LittleEndian64(123456789012345LL) + std::string("trailing bytes"));
+    EXPECT_EQ(123456789012345LL, getFolderSize(Folder().c_str()));
+    EXPECT_EQ(22u, ReadBytes(StorePath()).size());
+}
+
+TEST_F(FolderSizeTest, WriteIsEightLittleEndianBytesReplacingLongerFile)
+{
+    WriteStore(std::string(40, 'z'));
+    ASSERT_TRUE(writeFolderSize(Folder().c_str(), 0x0102030405060708LL));
+    EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ReadBytes(StorePath()));
+    ASSERT_TRUE(writeFolderSize(Folder().c_str(), -2));
+    EXPECT_EQ(std::string(8, '\xff').replace(0, 1, 1, '\xfe'), ReadBytes(StorePath()));
+    EXPECT_EQ(nullptr, FindLine(Records(), 543));
+}
+
+TEST_F(FolderSizeTest, WriteIntoMissingFolderFails)
+{
+    std::string strMissing = m_pHome->Join("gone");
+    EXPECT_FALSE(writeFolderSize(strMissing.c_str(), 10));
+    EXPECT_TRUE(HasTrace(Records(), 543, 4,
+                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + strMissing +
+                             VENDREL_DIR_SEP_STR ".store\" failed"));
+}
+
+TEST_F(FolderSizeTest, FutureLastWriteTimeIsOutOfDate)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(10, 'a'));
+    WriteStore(LittleEndian64(999));
+    ShiftLastWriteTime(StorePath(), 3600);
+    EXPECT_TRUE(IsFileOutOfDate(StorePath().c_str()));
+    // The rescan lists the stale ".store" as well.
+    EXPECT_EQ(10 + 8, getFolderSize(Folder().c_str()));
+    EXPECT_TRUE(
+        HasTrace(Records(), 471, 73, "getFolderSize - .store is out of date, need to recalculate"));
+}
+
+TEST_F(FolderSizeTest, FutureLastWriteTimeWrapsToHugeAge)
+{
+    WriteStore(LittleEndian64(1));
+    g_nFakeNow = FileTimeValue(LastWriteTime(StorePath())) - kSecond;
+    g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
+    EXPECT_TRUE(IsFileOutOfDate(StorePath().c_str()));
+    // (2^64 - 10^7) / 10^7 = 1844674407369, whose low 32 bits are 2133437385.
+    EXPECT_TRUE(HasTrace(Records(), 404, 68,
+                         "IsFileOutOfDate - File was updated (35557289) minute (45) second ago"));
+}
+
+TEST_F(FolderSizeTest, RealClockWithinAndBeyondTheLife)
+{
+    Configure("Quarantine_Folder_Cache_Life=2\n");
+    WriteStore(LittleEndian64(1));
+    ShiftLastWriteTime(StorePath(), -(120 - 30));
+    EXPECT_FALSE(IsFileOutOfDate(StorePath().c_str()));
+    ShiftLastWriteTime(StorePath(), -60);
+    EXPECT_TRUE(IsFileOutOfDate(StorePath().c_str()));
+}
+
+class CacheLifeTest : public FolderSizeTest
+{
+protected:
+    // Whether the cache is out of date when "now" is exactly nSeconds (plus nTicks of 100 ns)
+    // after its last write.
+    bool OutOfDateAfter(uint64_t nSeconds, uint64_t nTicks = 0)
+    {
+        g_nFakeNow = FileTimeValue(LastWriteTime(StorePath())) + nSeconds * kSecond + nTicks;
+        g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
+        return IsFileOutOfDate(StorePath().c_str());
+    }
+    void SetUp() override
+    {
+        FolderSizeTest::SetUp();
+        WriteStore(LittleEndian64(1));
+    }
+};
+
+TEST_F(CacheLifeTest, ExactlyTheLifeIsFreshOneSecondMoreIsStale)
+{
+    Configure("Quarantine_Folder_Cache_Life=7\n");
+    EXPECT_FALSE(OutOfDateAfter(420));
+    EXPECT_FALSE(OutOfDateAfter(420, kSecond - 1));
+    EXPECT_TRUE(OutOfDateAfter(421));
+    std::vector<TraceRecord> records = Records();
+    ASSERT_EQ(3, CountLine(records, 404));
+    EXPECT_TRUE(EndsWith(records[0].strMessage,
+                         "IsFileOutOfDate - File was updated (7) minute (0) second ago"));
+    EXPECT_TRUE(EndsWith(records[2].strMessage,
+                         "IsFileOutOfDate - File was updated (7) minute (1) second ago"));
+    EXPECT_EQ(68, records[2].nLevel);
+}
+
+TEST_F(CacheLifeTest, DefaultLifeIsTwentyMinutes)
+{
+    EXPECT_FALSE(OutOfDateAfter(1200));
+    EXPECT_TRUE(OutOfDateAfter(1201));
+}
+
+TEST_F(CacheLifeTest, ZeroOrNegativeLifeMeansTwentyMinutes)
+{
+    for (const char* szLife : {"0", "-1", "-2147483648"})
+    {
+        Configure(std::string("Quarantine_Folder_Cache_Life=") + szLife + "\n");
+        EXPECT_FALSE(OutOfDateAfter(1200)) << szLife;
+        EXPECT_TRUE(OutOfDateAfter(1201)) << szLife;
+    }
+}
+
+TEST_F(CacheLifeTest, LongLifeDoesNotOverflow)
+{
+    // 40,000,000 minutes are 2,400,000,000 seconds, past the signed 32-bit range.
+    Configure("Quarantine_Folder_Cache_Life=40000000\n");
+    EXPECT_FALSE(OutOfDateAfter(2200000000u));
+    EXPECT_FALSE(OutOfDateAfter(2400000000u));
+    EXPECT_TRUE(OutOfDateAfter(2400000001u));
+    // The age shown is the low 32 bits as a signed number: -2094967296 s.
+    EXPECT_TRUE(HasTrace(Records(), 404, 68,
+                         "IsFileOutOfDate - File was updated (-34916121) minute (-36) second ago"));
+}
+
+TEST_F(CacheLifeTest, LifeIsReadAfreshOnEveryCall)
+{
+    Configure("Quarantine_Folder_Cache_Life=1\n");
+    EXPECT_TRUE(OutOfDateAfter(61));
+    Configure("Quarantine_Folder_Cache_Life=2\n");
+    EXPECT_FALSE(OutOfDateAfter(61));
+}
+
+TEST_F(FolderSizeTest, AgeTestOfMissingFileIsOutOfDate)
+{
+    std::string strPath = FolderFile("absent");
+    EXPECT_TRUE(IsFileOutOfDate(strPath.c_str()));
+    EXPECT_TRUE(
+        HasTrace(Records(), 426, 87,
+                 "IsFileOutOfDate - CreateFile(" + strPath + ") failed with win32 error (2)"));
+}
+
+TEST_F(FolderSizeTest, ScanCarriesSizesAboveFourGigabytes)
+{
+    const uint64_t nBig = 5ull * 1024 * 1024 * 1024 + 3;
+    MakeSparseFile(FolderFile("big1.bin"), nBig);
+    MakeSparseFile(FolderFile("big2.bin"), nBig);
+    WriteBytes(FolderFile("small.bin"), std::string(7, 's'));
+    EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), getFolderSize(Folder().c_str()));
+    EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), FromLittleEndian64(ReadBytes(StorePath())));
+}
+
+TEST_F(FolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteStore(LittleEndian64(5000));
+    // A writer holds the file with no sharing: the reader cannot open it and scans.
+    HANDLE hWriter = CreateFileA(StorePath().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
+    EXPECT_EQ(3 + 8, getFolderSize(Folder().c_str()));
+    std::vector<TraceRecord> records = Records();
+    EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 32)));
+    EXPECT_TRUE(HasTrace(records, 543, 4,
+                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + StorePath() +
+                             "\" failed"));
+    CloseHandle(hWriter);
+    EXPECT_EQ(5000, FromLittleEndian64(ReadBytes(StorePath())));
+}
+
+} // namespace

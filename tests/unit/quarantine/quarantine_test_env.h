@@ -1,0 +1,86 @@
+// What the quarantine tests share: a home directory per test with its server.ini and
+// KELSIO_HOME pointing at it, a trace capture, byte-level file helpers and trace look-ups.
+#pragma once
+
+#include "quarantine.h"
+#include "quarantine_hooks.h"
+#include "trace_capture.h"
+
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Sets an environment variable of this process (and of the processes it starts).
+void SetEnvVar(const char* szName, const char* szValue);
+
+// A fresh home directory under the temp directory, removed with everything in it at the end.
+class CTestHome
+{
+public:
+    CTestHome();
+    ~CTestHome();
+    CTestHome(const CTestHome&) = delete;
+    CTestHome& operator=(const CTestHome&) = delete;
+
+    const std::string& Path() const { return m_strPath; }
+    // Path() + separator + strName.
+    std::string Join(const std::string& strName) const;
+    // Writes server.ini with a [INI_SERVER_SECTION] holding exactly these lines.
+    void WriteSettings(const std::string& strLines) const;
+
+private:
+    std::string m_strPath;
+};
+
+// A test with a home directory whose server.ini names the folder "<home>/Q" (created), and a
+// trace capture; hooks and trace state are reset around each test.
+class CQuarantineTest : public ::testing::Test
+{
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Rewrites server.ini: the folder "<home>/Q" and the extra lines given.
+    void Configure(const std::string& strExtraLines = "") const;
+    std::string Folder() const { return m_pHome->Join("Q"); }
+    std::string StorePath() const;
+    std::vector<TraceRecord> Records() { return m_pCapture->Records(); }
+
+    std::unique_ptr<CTestHome> m_pHome;
+    std::unique_ptr<CTraceCapture> m_pCapture;
+};
+
+void WriteBytes(const std::string& strPath, const std::string& strBytes);
+std::string ReadBytes(const std::string& strPath);
+bool PathExists(const std::string& strPath);
+void MakeDirectory(const std::string& strPath);
+// A file of nSize bytes that takes no room on disk (a hole).
+void MakeSparseFile(const std::string& strPath, uint64_t nSize);
+// The 8 little-endian bytes of nValue, and the value of the first 8 bytes of a text.
+std::string LittleEndian64(int64_t nValue);
+int64_t FromLittleEndian64(const std::string& strBytes);
+// Moves a file's last-write time by nSeconds (negative: into the past).
+void ShiftLastWriteTime(const std::string& strPath, long long nSeconds);
+// The last-write time as the file system reports it to CreateFileA/GetFileTime.
+FILETIME LastWriteTime(const std::string& strPath);
+// The names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> ListNames(const std::string& strDir);
+
+// The stand-in for "now" that g_pfnGetSystemTimeAsFileTime answers while installed.
+extern uint64_t g_nFakeNow;
+void WINAPI FakeSystemTime(LPFILETIME pTime);
+uint64_t FileTimeValue(const FILETIME& ft);
+
+// Trace look-ups. Messages carry the prefix of the trace client, so they are matched by tail.
+bool EndsWith(const std::string& str, const std::string& strTail);
+const TraceRecord* FindLine(const std::vector<TraceRecord>& records, int nLine);
+int CountLine(const std::vector<TraceRecord>& records, int nLine);
+std::vector<int> Lines(const std::vector<TraceRecord>& records);
+// Asserts a record at nLine with this level whose message ends with strTail.
+::testing::AssertionResult HasTrace(const std::vector<TraceRecord>& records, int nLine, int nLevel,
+                                    const std::string& strTail);
