@@ -5,11 +5,27 @@
 #include "record_writer.h"
 #include "stop_signal.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 static const char kUsage[] = "usage: vendrel-logd [--pipe NAME] [--output FILE] "
                              "[--format text|jsonl]\n";
+
+// How long the next client waits for the one before it. Clients connect, write and close in
+// far less, so records leave in the order their connections came; a client that dawdles
+// holds up the others no longer than this.
+static const int kOrderWaitMs = 200;
+
+struct CServeState
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool bDone = false;
+};
 
 static void AcceptLoop(CPipeListener* pListener, CRecordWriter* pWriter)
 {
@@ -20,15 +36,22 @@ static void AcceptLoop(CPipeListener* pListener, CRecordWriter* pWriter)
         {
             return;
         }
-        // A thread per client: a slow client never holds up the others.
+        // A thread per client: a slow client never stops the others.
+        std::shared_ptr<CServeState> pState = std::make_shared<CServeState>();
         CPipeConnection* pRaw = pConnection.release();
         std::thread(
-            [pRaw, pWriter]()
+            [pRaw, pWriter, pState]()
             {
                 std::unique_ptr<CPipeConnection> pOwned(pRaw);
                 ServeConnection(pOwned.get(), pWriter);
+                std::lock_guard<std::mutex> lock(pState->mutex);
+                pState->bDone = true;
+                pState->finished.notify_all();
             })
             .detach();
+        std::unique_lock<std::mutex> lock(pState->mutex);
+        pState->finished.wait_for(lock, std::chrono::milliseconds(kOrderWaitMs),
+                                  [&pState]() { return pState->bDone; });
     }
 }
 
