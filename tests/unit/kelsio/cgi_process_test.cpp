@@ -1,0 +1,101 @@
+// cgiGetVars in a real CGI process: the request comes from the environment and a redirected
+// standard input, which must be read as bytes (no CR LF or end-of-file translation).
+#include "kelsio_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace
+{
+
+const char* const s_szVars[] = {"REQUEST_METHOD", "CONTENT_TYPE", "CONTENT_LENGTH", "QUERY_STRING",
+                                "KELSIO_HOME"};
+
+class CgiProcess : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // Test cases may run at once in the same directory.
+        std::string strTest = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        m_strIn = "kelsio_" + strTest + "_in.bin";
+        m_strOut = "kelsio_" + strTest + "_out.txt";
+    }
+    void TearDown() override
+    {
+        for (const char* szName : s_szVars)
+            UnsetEnvVar(szName);
+        remove(m_strIn.c_str());
+        remove(m_strOut.c_str());
+    }
+
+    // Runs the dump program (beside this test) on the body; returns its output lines.
+    std::vector<std::string> Run(const std::string& strType, const std::string& strBody)
+    {
+        SetEnvVar("KELSIO_HOME", m_home.Path().c_str());
+        SetEnvVar("REQUEST_METHOD", "POST");
+        SetEnvVar("CONTENT_TYPE", strType.c_str());
+        SetEnvVar("CONTENT_LENGTH", std::to_string(strBody.size()).c_str());
+        SetEnvVar("QUERY_STRING", "q=1");
+        {
+            std::ofstream in(m_strIn, std::ios::binary);
+            in << strBody;
+        }
+        std::string strCommand = std::string(".") + VENDREL_DIR_SEP_STR + "kelsio_cgi_dump < " +
+                                 m_strIn + " > " + m_strOut;
+        EXPECT_EQ(system(strCommand.c_str()), 0);
+        std::istringstream out(ReadWholeFile(m_strOut));
+        std::vector<std::string> lines;
+        std::string strLine;
+        while (std::getline(out, strLine))
+        {
+            if (!strLine.empty() && strLine.back() == '\r')
+                strLine.pop_back();
+            lines.push_back(strLine);
+        }
+        return lines;
+    }
+
+    CScratchHome m_home;
+    // Relative names in the working directory keep the command free of quoting.
+    std::string m_strIn;
+    std::string m_strOut;
+};
+
+} // namespace
+
+TEST_F(CgiProcess, FilePartFromStandardInputKeepsEveryByte)
+{
+    std::string strFile = "line\r\nnext\n\x1A after ctrl-z\r\n\r";
+    strFile.push_back('\0');
+    strFile += "\xFF end";
+    std::string strBody = MultipartBody(
+        "b0und", {FieldPart("ComputerName", "PC7"), FilePart("TempFileName", "x", strFile)});
+    std::vector<std::string> lines = Run("multipart/form-data; boundary=b0und", strBody);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "ComputerName=PC7");
+    std::string strPrefix = "TempFileName=" + m_home.Path() + VENDREL_DIR_SEP_STR + "TEMP" +
+                            VENDREL_DIR_SEP_STR + "upload_";
+    ASSERT_EQ(lines[1].compare(0, strPrefix.size(), strPrefix), 0) << lines[1];
+    EXPECT_EQ(ReadWholeFile(lines[1].substr(13)), strFile);
+    EXPECT_EQ(lines[2], "q=1") << "the query string follows the body";
+}
+
+TEST_F(CgiProcess, UploadMaxSizeComesFromServerIni)
+{
+    m_home.WriteFile("server.ini", "[INI_SERVER_SECTION]\r\nUpload_Max_Size=1\r\n");
+    std::string strFits = MultipartBody("b", {FilePart("f", "x", std::string(1000000, 'a'))});
+    std::vector<std::string> lines = Run("multipart/form-data; boundary=b", strFits);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(m_home.TempFiles().size(), 1u);
+    remove(lines[0].substr(2).c_str());
+
+    std::string strOver = MultipartBody("b", {FilePart("f", "x", std::string(1048576, 'a'))});
+    lines = Run("multipart/form-data; boundary=b", strOver);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "REFUSED");
+    EXPECT_TRUE(m_home.TempFiles().empty());
+}
