@@ -116,6 +116,8 @@ class Links(HostileCase):
         for verify in (self.victim_verify, "0" * 32):
             with self.subTest(verify=verify):
                 link = os.path.join(self.inst.temp, "link.bin")
+                if os.path.lexists(link):
+                    os.remove(link)
                 os.symlink(victim, link)
                 pairs = self.victim_request(host_path(link))
                 pairs[3] = ("Verify", verify)
@@ -149,10 +151,16 @@ class Links(HostileCase):
         self.assertIn(result.stdout, (OK, FAILED))
         self.assertFalse(os.path.exists(path))
         names = set(os.listdir(self.inst.virus))
-        self.assertTrue(links <= names)
-        for name in links:
-            self.assertTrue(os.path.islink(os.path.join(self.inst.virus, name)))
-        added = [n for n in names - links if n != ".store"]
+        if not harness.IS_WINDOWS:
+            # Under Wine a dangling link is no entry at all to a Windows program, so its name
+            # counts as free there; natively it is an entry that the move never replaces.
+            self.assertTrue(links <= names)
+            for name in links:
+                self.assertTrue(os.path.islink(os.path.join(self.inst.virus, name)))
+            links_now = links
+        else:
+            links_now = {n for n in names if os.path.islink(os.path.join(self.inst.virus, n))}
+        added = [n for n in names - links_now if n != ".store"]
         if result.stdout == OK:
             self.assertEqual(len(added), 1)
             filed = os.path.join(self.inst.virus, added[0])
