@@ -177,11 +177,11 @@ HANDLE PalOpenPipeClient(LPCWSTR wszName)
     return h;
 }
 
-static uint64_t MonotonicMs()
+static uint64_t MonotonicNs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 BOOL WaitNamedPipeW(LPCWSTR lpNamedPipeName, DWORD nTimeOut)
@@ -200,7 +200,7 @@ BOOL WaitNamedPipeW(LPCWSTR lpNamedPipeName, DWORD nTimeOut)
     // No server sets a default here; 50 ms is what Windows servers usually give.
     uint64_t nWaitMs = nTimeOut == NMPWAIT_USE_DEFAULT_WAIT ? 50 : nTimeOut;
     bool bForever = nTimeOut == NMPWAIT_WAIT_FOREVER;
-    uint64_t nStart = MonotonicMs();
+    uint64_t nStart = MonotonicNs();
     for (;;)
     {
         int nFd = TryConnect(addr);
@@ -214,7 +214,7 @@ BOOL WaitNamedPipeW(LPCWSTR lpNamedPipeName, DWORD nTimeOut)
         {
             return FALSE;
         }
-        if (!bForever && MonotonicMs() - nStart >= nWaitMs)
+        if (!bForever && MonotonicNs() - nStart >= nWaitMs * 1000000u)
         {
             SetLastError(ERROR_SEM_TIMEOUT);
             return FALSE;
