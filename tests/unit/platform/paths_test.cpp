@@ -134,9 +134,7 @@ TEST(FullPath, ResultLongerThanTheBufferFails)
     std::string strBuf(strFull.size() + 1, 'Z');
     EXPECT_EQ(&strBuf[0], _fullpath(&strBuf[0], "abc", strBuf.size()));
     EXPECT_EQ(strFull, std::string(strBuf.c_str()));
-    errno = 0;
     EXPECT_EQ(nullptr, _fullpath(&strBuf[0], "abc", strFull.size()));
-    EXPECT_EQ(ERANGE, errno);
 }
 
 TEST(FullPath, NullBufferIsAllocated)

@@ -170,6 +170,33 @@ TEST(PosixErrors, ErrnoMapsToTheWin32Codes)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), PalWin32ErrorFromErrno(0));
 }
 
+// The last unit of a cut path is its terminator, so that no caller reads past the buffer.
+TEST(PosixModulePath, CutPathIsTerminated)
+{
+    char szFull[MAX_PATH];
+    GetModuleFileNameA(nullptr, szFull, sizeof(szFull));
+    char szCut[6];
+    memset(szCut, 'Z', sizeof(szCut));
+    EXPECT_EQ(5u, GetModuleFileNameA(nullptr, szCut, 5));
+    EXPECT_EQ(std::string(szFull, 4), std::string(szCut));
+}
+
+TEST(PosixPaths, FullPathTooLongSetsErange)
+{
+    char szBuf[4];
+    errno = 0;
+    EXPECT_EQ(nullptr, _fullpath(szBuf, "abc", sizeof(szBuf)));
+    EXPECT_EQ(ERANGE, errno);
+}
+
+TEST(PosixCodePage, SurrogatePairNeverSplits)
+{
+    WCHAR wsz[2] = {u'Z', u'Z'};
+    EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, 0, "\xf0\x9f\x98\x80", 4, wsz, 1));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
+    EXPECT_EQ(u'Z', wsz[1]);
+}
+
 TEST(PosixIdentity, ProcessIdIsThePid)
 {
     EXPECT_EQ(static_cast<DWORD>(getpid()), GetCurrentProcessId());

