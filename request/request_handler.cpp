@@ -20,6 +20,20 @@ namespace
 const char* const s_szOkToken = "Vendrel_OK\r\n";
 const char* const s_szFailedToken = "Vendrel_FAILED\r\n";
 
+// Owns the library's variable array for the rest of the request, so that every return and an
+// exception thrown by a stage all give it back.
+class CCgiVarsGuard
+{
+public:
+    explicit CCgiVarsGuard(char** ppVars) : m_ppVars(ppVars) {}
+    ~CCgiVarsGuard() { cgiFreeVars(m_ppVars, nullptr); }
+    CCgiVarsGuard(const CCgiVarsGuard&) = delete;
+    CCgiVarsGuard& operator=(const CCgiVarsGuard&) = delete;
+
+private:
+    char** m_ppVars;
+};
+
 struct CRequestVars
 {
     const char* szTempFileName;
@@ -108,6 +122,7 @@ void ServeRequest()
         return;
     }
     LogTrace(4, VENDREL_TRACE_SOURCE, 58, "[Vendrel] cgiGetVars success");
+    CCgiVarsGuard varsGuard(ppVars);
 
     CRequestVars vars;
     vars.szTempFileName = getCgiVar(ppVars, "TempFileName");
@@ -123,7 +138,6 @@ void ServeRequest()
         if (vars.szTempFileName != nullptr &&
             IsInUploadDirectory(vars.szTempFileName, szRecombinedDir, szUploadDir))
             TraceDeletion(71, vars.szTempFileName);
-        cgiFreeVars(ppVars, nullptr);
         freeResource();
         return;
     }
@@ -132,13 +146,11 @@ void ServeRequest()
     {
         LogTrace(8, VENDREL_TRACE_SOURCE, 81,
                  "[Vendrel] Input parameter error, the request is invaild!");
-        cgiFreeVars(ppVars, nullptr);
         freeResource();
         return;
     }
 
     AdmitUpload(out, vars);
-    cgiFreeVars(ppVars, nullptr);
     freeResource();
 }
 

@@ -12,7 +12,7 @@ namespace
 const int64_t kMegabyte = 1048576;
 const char kExceed[] = "[Vendrel:VerifyVirusFolderSize] Quarantine folder size is exceed ";
 
-class CapacityTest : public CQuarantineTest
+class QuarantineCapacityTest : public CQuarantineTest
 {
 protected:
     // A fresh cache holding nSize, so the folder's size is that value without a scan.
@@ -20,7 +20,7 @@ protected:
     int64_t StoredSize() const { return FromLittleEndian64(ReadBytes(StorePath())); }
 };
 
-TEST_F(CapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesNot)
+TEST_F(QuarantineCapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesNot)
 {
     Configure("Quarantine_Folder_Capacity=3\n");
     SetFolderSize(2 * kMegabyte + 17);
@@ -33,7 +33,7 @@ TEST_F(CapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesNot)
     EXPECT_EQ(2 * kMegabyte + 17, StoredSize());
 }
 
-TEST_F(CapacityTest, DefaultCapacityIsTenGigabytes)
+TEST_F(QuarantineCapacityTest, DefaultCapacityIsTenGigabytes)
 {
     SetFolderSize(10240 * kMegabyte - 100);
     EXPECT_TRUE(VerifyVirusFolderSize(100));
@@ -41,7 +41,7 @@ TEST_F(CapacityTest, DefaultCapacityIsTenGigabytes)
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("10737418140")));
 }
 
-TEST_F(CapacityTest, NegativeUploadSizeIsSubtracted)
+TEST_F(QuarantineCapacityTest, NegativeUploadSizeIsSubtracted)
 {
     Configure("Quarantine_Folder_Capacity=1\n");
     SetFolderSize(kMegabyte + 100);
@@ -50,7 +50,7 @@ TEST_F(CapacityTest, NegativeUploadSizeIsSubtracted)
     EXPECT_TRUE(VerifyVirusFolderSize(INT32_MIN));
 }
 
-TEST_F(CapacityTest, ZeroAndNegativeCapacitiesAreUsedAsRead)
+TEST_F(QuarantineCapacityTest, ZeroAndNegativeCapacitiesAreUsedAsRead)
 {
     Configure("Quarantine_Folder_Capacity=0\n");
     SetFolderSize(0);
@@ -64,7 +64,7 @@ TEST_F(CapacityTest, ZeroAndNegativeCapacitiesAreUsedAsRead)
     EXPECT_TRUE(VerifyVirusFolderSize(static_cast<int32_t>(-2 * kMegabyte)));
 }
 
-TEST_F(CapacityTest, CapacityIsReadAfreshOnEveryCall)
+TEST_F(QuarantineCapacityTest, CapacityIsReadAfreshOnEveryCall)
 {
     SetFolderSize(5 * kMegabyte);
     Configure("Quarantine_Folder_Capacity=5\n");
@@ -73,7 +73,7 @@ TEST_F(CapacityTest, CapacityIsReadAfreshOnEveryCall)
     EXPECT_FALSE(VerifyVirusFolderSize(0));
 }
 
-TEST_F(CapacityTest, LargeCapacityIsComputedInSixtyFourBits)
+TEST_F(QuarantineCapacityTest, LargeCapacityIsComputedInSixtyFourBits)
 {
     // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
     Configure("Quarantine_Folder_Capacity=4096\n");
@@ -83,7 +83,7 @@ TEST_F(CapacityTest, LargeCapacityIsComputedInSixtyFourBits)
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("4294966296")));
 }
 
-TEST_F(CapacityTest, FolderAboveTwoToTheThirtyFirstShowsWhole)
+TEST_F(QuarantineCapacityTest, FolderAboveTwoToTheThirtyFirstShowsWhole)
 {
     Configure("Quarantine_Folder_Capacity=2147483647\n");
     SetFolderSize(2147483647LL * kMegabyte);
@@ -92,7 +92,7 @@ TEST_F(CapacityTest, FolderAboveTwoToTheThirtyFirstShowsWhole)
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("2251799812636672")));
 }
 
-TEST_F(CapacityTest, TotalAtTheTopOfTheRangeDoesNotWrapIntoAFit)
+TEST_F(QuarantineCapacityTest, TotalAtTheTopOfTheRangeDoesNotWrapIntoAFit)
 {
     SetFolderSize(INT64_MAX);
     EXPECT_FALSE(VerifyVirusFolderSize(1));
@@ -100,7 +100,7 @@ TEST_F(CapacityTest, TotalAtTheTopOfTheRangeDoesNotWrapIntoAFit)
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("9223372036854775807")));
 }
 
-TEST_F(CapacityTest, MissingFolderPassesAnyUploadUpToTheCapacity)
+TEST_F(QuarantineCapacityTest, MissingFolderPassesAnyUploadUpToTheCapacity)
 {
     m_pHome->WriteSettings("Quarantine_Folder=" + m_pHome->Join("absent") +
                            "\nQuarantine_Folder_Capacity=1\n");
@@ -109,7 +109,7 @@ TEST_F(CapacityTest, MissingFolderPassesAnyUploadUpToTheCapacity)
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("0")));
 }
 
-TEST_F(CapacityTest, UpdateAddsTheUploadAndTracesEachStep)
+TEST_F(QuarantineCapacityTest, UpdateAddsTheUploadAndTracesEachStep)
 {
     SetFolderSize(1000);
     EXPECT_TRUE(updateFolderSize(234));
@@ -121,7 +121,7 @@ TEST_F(CapacityTest, UpdateAddsTheUploadAndTracesEachStep)
     EXPECT_TRUE(HasTrace(records, 587, 4, "[Vendrel:updateFolderSize] New FolderSize=1234"));
 }
 
-TEST_F(CapacityTest, UpdateOfMissingCacheScansFirst)
+TEST_F(QuarantineCapacityTest, UpdateOfMissingCacheScansFirst)
 {
     WriteBytes(Folder() + VENDREL_DIR_SEP_STR "x.bin", std::string(50, 'x'));
     EXPECT_TRUE(updateFolderSize(10));
@@ -131,7 +131,7 @@ TEST_F(CapacityTest, UpdateOfMissingCacheScansFirst)
     EXPECT_TRUE(HasTrace(records, 583, 4, "[Vendrel:updateFolderSize] FolderSize=50"));
 }
 
-TEST_F(CapacityTest, UpdateCarriesSizesAboveTwoToTheThirtyFirst)
+TEST_F(QuarantineCapacityTest, UpdateCarriesSizesAboveTwoToTheThirtyFirst)
 {
     SetFolderSize(5000000000LL);
     EXPECT_TRUE(updateFolderSize(2000000000));
@@ -142,7 +142,7 @@ TEST_F(CapacityTest, UpdateCarriesSizesAboveTwoToTheThirtyFirst)
     EXPECT_TRUE(HasTrace(records, 587, 4, "[Vendrel:updateFolderSize] New FolderSize=7000000000"));
 }
 
-TEST_F(CapacityTest, NegativeUpdateBelowZeroReadsBackAsZero)
+TEST_F(QuarantineCapacityTest, NegativeUpdateBelowZeroReadsBackAsZero)
 {
     SetFolderSize(100);
     EXPECT_TRUE(updateFolderSize(-300));
@@ -152,7 +152,7 @@ TEST_F(CapacityTest, NegativeUpdateBelowZeroReadsBackAsZero)
     EXPECT_EQ(0, getFolderSize(Folder().c_str()));
 }
 
-TEST_F(CapacityTest, UpdateIntoMissingFolderFails)
+TEST_F(QuarantineCapacityTest, UpdateIntoMissingFolderFails)
 {
     std::string strMissing = m_pHome->Join("absent");
     m_pHome->WriteSettings("Quarantine_Folder=" + strMissing + "\n");
@@ -162,11 +162,11 @@ TEST_F(CapacityTest, UpdateIntoMissingFolderFails)
     EXPECT_TRUE(HasTrace(records, 587, 4, "[Vendrel:updateFolderSize] New FolderSize=5"));
 }
 
-class FolderLocationTest : public CQuarantineTest
+class QuarantineFolderLocationTest : public CQuarantineTest
 {
 };
 
-TEST_F(FolderLocationTest, ConfiguredFolderIsUsedAsIs)
+TEST_F(QuarantineFolderLocationTest, ConfiguredFolderIsUsedAsIs)
 {
     m_pHome->WriteSettings("Quarantine_Folder=" + Folder() + VENDREL_DIR_SEP_STR "\n");
     char szFolder[260];
@@ -174,7 +174,7 @@ TEST_F(FolderLocationTest, ConfiguredFolderIsUsedAsIs)
     EXPECT_EQ(Folder() + VENDREL_DIR_SEP_STR, std::string(szFolder));
 }
 
-TEST_F(FolderLocationTest, DefaultFolderWithoutTrailingSeparatorJoinsDirectly)
+TEST_F(QuarantineFolderLocationTest, DefaultFolderWithoutTrailingSeparatorJoinsDirectly)
 {
     m_pHome->WriteSettings("Quarantine_Folder_Capacity=5\n");
     char szFolder[260];
@@ -182,7 +182,7 @@ TEST_F(FolderLocationTest, DefaultFolderWithoutTrailingSeparatorJoinsDirectly)
     EXPECT_EQ(m_pHome->Path() + "Virus", std::string(szFolder));
 }
 
-TEST_F(FolderLocationTest, DefaultFolderIsTheHomeTextFollowedByVirus)
+TEST_F(QuarantineFolderLocationTest, DefaultFolderIsTheHomeTextFollowedByVirus)
 {
     m_pHome->WriteSettings("Quarantine_Folder=\n");
     // Whether the home directory text ends in a separator is Kelsio's; "Virus" is appended to
@@ -208,7 +208,7 @@ TEST_F(FolderLocationTest, DefaultFolderIsTheHomeTextFollowedByVirus)
     std::filesystem::remove_all(strDefault, error);
 }
 
-TEST_F(FolderLocationTest, SmallerBufferIsNeverOverrun)
+TEST_F(QuarantineFolderLocationTest, SmallerBufferIsNeverOverrun)
 {
     char szFolder[16];
     memset(szFolder, 'x', sizeof(szFolder));

@@ -55,7 +55,7 @@ BOOL WINAPI MoveFailingWith(LPCSTR szFrom, LPCSTR szTo)
     return MoveFileA(szFrom, szTo);
 }
 
-class FilingTest : public CQuarantineTest
+class QuarantineFilingTest : public CQuarantineTest
 {
 protected:
     void SetUp() override
@@ -103,7 +103,7 @@ protected:
     std::string m_strUpload;
 };
 
-TEST_F(FilingTest, FirstUploadOfTheSecondGetsNumberZero)
+TEST_F(QuarantineFilingTest, FirstUploadOfTheSecondGetsNumberZero)
 {
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     std::string strTarget = Target("PC7", 0);
@@ -123,7 +123,7 @@ TEST_F(FilingTest, FirstUploadOfTheSecondGetsNumberZero)
                              ") success"));
 }
 
-TEST_F(FilingTest, NameCarriesTheCurrentTime)
+TEST_F(QuarantineFilingTest, NameCarriesTheCurrentTime)
 {
     ResetQuarantineHooks();
     int32_t nBefore = static_cast<int32_t>(time(nullptr));
@@ -138,7 +138,7 @@ TEST_F(FilingTest, NameCarriesTheCurrentTime)
     EXPECT_EQ(1u, ListNames(Folder()).size());
 }
 
-TEST_F(FilingTest, TakenNumbersAreSkipped)
+TEST_F(QuarantineFilingTest, TakenNumbersAreSkipped)
 {
     WriteBytes(Target("PC7", 0), "first");
     WriteBytes(Target("PC7", 1), "second");
@@ -155,7 +155,7 @@ TEST_F(FilingTest, TakenNumbersAreSkipped)
                              Target("PC7", 2) + ") success"));
 }
 
-TEST_F(FilingTest, ComputerNameWithSeparatorIsCaughtByTheContainmentCheck)
+TEST_F(QuarantineFilingTest, ComputerNameWithSeparatorIsCaughtByTheContainmentCheck)
 {
     MakeDirectory(Folder() + VENDREL_DIR_SEP_STR "sub");
     std::string strComputer = std::string("sub") + VENDREL_DIR_SEP_STR + "PC7";
@@ -171,7 +171,7 @@ TEST_F(FilingTest, ComputerNameWithSeparatorIsCaughtByTheContainmentCheck)
     EXPECT_TRUE(HasDeletion(records, 306, 1));
 }
 
-TEST_F(FilingTest, ComputerNameClimbingOutOfTheFolderIsCaught)
+TEST_F(QuarantineFilingTest, ComputerNameClimbingOutOfTheFolderIsCaught)
 {
     std::string strComputer = std::string("..") + VENDREL_DIR_SEP_STR + "PC7";
     EXPECT_FALSE(MoveInfectedFile(strComputer.c_str(), m_strUpload.c_str()));
@@ -185,7 +185,7 @@ TEST_F(FilingTest, ComputerNameClimbingOutOfTheFolderIsCaught)
     EXPECT_TRUE(HasDeletion(records, 306, 1));
 }
 
-TEST_F(FilingTest, MissingFolderFailsTheMoveAndDeletesTheUpload)
+TEST_F(QuarantineFilingTest, MissingFolderFailsTheMoveAndDeletesTheUpload)
 {
     std::string strMissing = m_pHome->Join("absent");
     m_pHome->WriteSettings("Quarantine_Folder=" + strMissing + "\n");
@@ -201,7 +201,7 @@ TEST_F(FilingTest, MissingFolderFailsTheMoveAndDeletesTheUpload)
     EXPECT_TRUE(HasDeletion(records, 322, 1));
 }
 
-TEST_F(FilingTest, MissingUploadFailsTheMoveAndTheDeletion)
+TEST_F(QuarantineFilingTest, MissingUploadFailsTheMoveAndTheDeletion)
 {
     DeleteFileA(m_strUpload.c_str());
     EXPECT_FALSE(MoveInfectedFile("PC7", m_strUpload.c_str()));
@@ -215,7 +215,7 @@ TEST_F(FilingTest, MissingUploadFailsTheMoveAndTheDeletion)
     EXPECT_TRUE(HasDeletion(records, 322, 0, 2));
 }
 
-TEST_F(FilingTest, UnresolvablePathDeletesTheUpload)
+TEST_F(QuarantineFilingTest, UnresolvablePathDeletesTheUpload)
 {
     // A relative folder resolves against the working directory, which makes the absolute
     // target longer than 260 characters.
@@ -242,7 +242,7 @@ std::string LongComputerName(const std::string& strFolder, size_t nKeep)
     return std::string(260 - nFixed, 'c');
 }
 
-TEST_F(FilingTest, CutThatRemovesTheNumberEndsTheSearch)
+TEST_F(QuarantineFilingTest, CutThatRemovesTheNumberEndsTheSearch)
 {
     g_pfnGetFileAttributesA = EverythingExists;
     g_pfnMoveFileA = MoveAfterCompetitor;
@@ -259,7 +259,7 @@ TEST_F(FilingTest, CutThatRemovesTheNumberEndsTheSearch)
     EXPECT_TRUE(HasDeletion(records, 290, 1));
 }
 
-TEST_F(FilingTest, CutThatLeavesOneDigitEndsWhenTheDigitRepeats)
+TEST_F(QuarantineFilingTest, CutThatLeavesOneDigitEndsWhenTheDigitRepeats)
 {
     g_pfnGetFileAttributesA = EverythingExists;
     // ".0" .. ".9" differ; ".1" for n = 10 is new after ".9", and n = 11 repeats it.
@@ -270,7 +270,7 @@ TEST_F(FilingTest, CutThatLeavesOneDigitEndsWhenTheDigitRepeats)
     EXPECT_EQ((std::vector<int>{289, 290}), Lines(Records()));
 }
 
-TEST_F(FilingTest, FullNameSpaceEndsAfterAThousandTries)
+TEST_F(QuarantineFilingTest, FullNameSpaceEndsAfterAThousandTries)
 {
     g_pfnGetFileAttributesA = EverythingExists;
     EXPECT_FALSE(MoveInfectedFile("PC7", m_strUpload.c_str()));
@@ -279,7 +279,7 @@ TEST_F(FilingTest, FullNameSpaceEndsAfterAThousandTries)
     EXPECT_EQ((std::vector<int>{289, 290}), Lines(Records()));
 }
 
-TEST_F(FilingTest, LostRaceGoesOnWithTheNextNumber)
+TEST_F(QuarantineFilingTest, LostRaceGoesOnWithTheNextNumber)
 {
     g_pfnMoveFileA = MoveAfterCompetitor;
     g_nRacesToLose = 1;
@@ -299,7 +299,7 @@ TEST_F(FilingTest, LostRaceGoesOnWithTheNextNumber)
                              Target("PC7", 1) + ") success"));
 }
 
-TEST_F(FilingTest, LostRaceResumesTheSearchPastTakenNames)
+TEST_F(QuarantineFilingTest, LostRaceResumesTheSearchPastTakenNames)
 {
     WriteBytes(Target("PC7", 1), "older");
     g_pfnMoveFileA = MoveAfterCompetitor;
@@ -310,7 +310,7 @@ TEST_F(FilingTest, LostRaceResumesTheSearchPastTakenNames)
     EXPECT_EQ("infected payload", ReadBytes(Target("PC7", 2)));
 }
 
-TEST_F(FilingTest, FileExistsErrorAlsoCountsAsALostRace)
+TEST_F(QuarantineFilingTest, FileExistsErrorAlsoCountsAsALostRace)
 {
     g_pfnMoveFileA = MoveFailingWith;
     g_dwMoveError = ERROR_FILE_EXISTS;
@@ -321,7 +321,7 @@ TEST_F(FilingTest, FileExistsErrorAlsoCountsAsALostRace)
     EXPECT_EQ(3, CountLine(Records(), 318));
 }
 
-TEST_F(FilingTest, OtherMoveErrorsDelete)
+TEST_F(QuarantineFilingTest, OtherMoveErrorsDelete)
 {
     g_pfnMoveFileA = MoveFailingWith;
     g_dwMoveError = ERROR_ACCESS_DENIED;
@@ -336,7 +336,7 @@ TEST_F(FilingTest, OtherMoveErrorsDelete)
                  std::string(kPrefix) + "Move file failed, error = 5, delete " + m_strUpload));
 }
 
-TEST_F(FilingTest, RacesLostOnEveryNameEndAfterAThousandTries)
+TEST_F(QuarantineFilingTest, RacesLostOnEveryNameEndAfterAThousandTries)
 {
     g_pfnMoveFileA = MoveAfterCompetitor;
     g_nRacesToLose = 5000;

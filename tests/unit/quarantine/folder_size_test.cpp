@@ -14,7 +14,7 @@ std::string CreateFailedText(const std::string& strPath, int nError)
            std::to_string(nError) + ")";
 }
 
-class FolderSizeTest : public CQuarantineTest
+class QuarantineFolderSizeTest : public CQuarantineTest
 {
 protected:
     std::string FolderFile(const std::string& strName) const
@@ -25,7 +25,7 @@ protected:
     void WriteStore(const std::string& strBytes) const { WriteBytes(StorePath(), strBytes); }
 };
 
-TEST_F(FolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
+TEST_F(QuarantineFolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
 {
     WriteBytes(FolderFile("a.bin"), std::string(1000, 'a'));
     WriteBytes(FolderFile("b.bin"), std::string(234, 'b'));
@@ -46,7 +46,7 @@ TEST_F(FolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
     EXPECT_NE(0u, dwAttributes & FILE_ATTRIBUTE_HIDDEN);
 }
 
-TEST_F(FolderSizeTest, LaterScanCountsTheCacheFileItself)
+TEST_F(QuarantineFolderSizeTest, LaterScanCountsTheCacheFileItself)
 {
     WriteBytes(FolderFile("a.bin"), std::string(100, 'a'));
     EXPECT_EQ(100, getFolderSize(Folder().c_str()));
@@ -58,7 +58,7 @@ TEST_F(FolderSizeTest, LaterScanCountsTheCacheFileItself)
     EXPECT_EQ(108, FromLittleEndian64(ReadBytes(StorePath())));
 }
 
-TEST_F(FolderSizeTest, EmptyFolderHoldsZeroAndIsNotScannedAgain)
+TEST_F(QuarantineFolderSizeTest, EmptyFolderHoldsZeroAndIsNotScannedAgain)
 {
     EXPECT_EQ(0, getFolderSize(Folder().c_str()));
     EXPECT_EQ(0, FromLittleEndian64(ReadBytes(StorePath())));
@@ -72,7 +72,7 @@ TEST_F(FolderSizeTest, EmptyFolderHoldsZeroAndIsNotScannedAgain)
     EXPECT_EQ(0, FromLittleEndian64(ReadBytes(StorePath())));
 }
 
-TEST_F(FolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZero)
+TEST_F(QuarantineFolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZero)
 {
     std::string strMissing = m_pHome->Join("nosuch");
     std::string strStore = strMissing + VENDREL_DIR_SEP_STR ".store";
@@ -92,7 +92,7 @@ TEST_F(FolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZero)
     EXPECT_FALSE(PathExists(strMissing));
 }
 
-TEST_F(FolderSizeTest, InvalidFreshValuesReadAsZeroWithoutScanOrRewrite)
+TEST_F(QuarantineFolderSizeTest, InvalidFreshValuesReadAsZeroWithoutScanOrRewrite)
 {
     WriteBytes(FolderFile("a.bin"), std::string(500, 'a'));
     const std::string cases[] = {LittleEndian64(0), LittleEndian64(-5), LittleEndian64(INT64_MIN),
@@ -110,7 +110,7 @@ TEST_F(FolderSizeTest, InvalidFreshValuesReadAsZeroWithoutScanOrRewrite)
     }
 }
 
-TEST_F(FolderSizeTest, ValueIsLittleEndianAndLongerFileIsReadByItsFirstEightBytes)
+TEST_F(QuarantineFolderSizeTest, ValueIsLittleEndianAndLongerFileIsReadByItsFirstEightBytes)
 {
     WriteStore(std::string("\x01\x02\x03\x04\x05\x06\x07\x00", 8));
     EXPECT_EQ(0x0007060504030201LL, getFolderSize(Folder().c_str()));
@@ -120,7 +120,7 @@ TEST_F(FolderSizeTest, ValueIsLittleEndianAndLongerFileIsReadByItsFirstEightByte
     EXPECT_EQ(22u, ReadBytes(StorePath()).size());
 }
 
-TEST_F(FolderSizeTest, WriteIsEightLittleEndianBytesReplacingLongerFile)
+TEST_F(QuarantineFolderSizeTest, WriteIsEightLittleEndianBytesReplacingLongerFile)
 {
     WriteStore(std::string(40, 'z'));
     ASSERT_TRUE(writeFolderSize(Folder().c_str(), 0x0102030405060708LL));
@@ -130,7 +130,7 @@ TEST_F(FolderSizeTest, WriteIsEightLittleEndianBytesReplacingLongerFile)
     EXPECT_EQ(nullptr, FindLine(Records(), 543));
 }
 
-TEST_F(FolderSizeTest, WriteIntoMissingFolderFails)
+TEST_F(QuarantineFolderSizeTest, WriteIntoMissingFolderFails)
 {
     std::string strMissing = m_pHome->Join("gone");
     EXPECT_FALSE(writeFolderSize(strMissing.c_str(), 10));
@@ -139,7 +139,7 @@ TEST_F(FolderSizeTest, WriteIntoMissingFolderFails)
                              VENDREL_DIR_SEP_STR ".store\" failed"));
 }
 
-TEST_F(FolderSizeTest, FutureLastWriteTimeIsOutOfDate)
+TEST_F(QuarantineFolderSizeTest, FutureLastWriteTimeIsOutOfDate)
 {
     WriteBytes(FolderFile("a.bin"), std::string(10, 'a'));
     WriteStore(LittleEndian64(999));
@@ -151,7 +151,7 @@ TEST_F(FolderSizeTest, FutureLastWriteTimeIsOutOfDate)
         HasTrace(Records(), 471, 73, "getFolderSize - .store is out of date, need to recalculate"));
 }
 
-TEST_F(FolderSizeTest, FutureLastWriteTimeWrapsToHugeAge)
+TEST_F(QuarantineFolderSizeTest, FutureLastWriteTimeWrapsToHugeAge)
 {
     WriteStore(LittleEndian64(1));
     g_nFakeNow = FileTimeValue(LastWriteTime(StorePath())) - kSecond;
@@ -162,7 +162,7 @@ TEST_F(FolderSizeTest, FutureLastWriteTimeWrapsToHugeAge)
                          "IsFileOutOfDate - File was updated (35557289) minute (45) second ago"));
 }
 
-TEST_F(FolderSizeTest, RealClockWithinAndBeyondTheLife)
+TEST_F(QuarantineFolderSizeTest, RealClockWithinAndBeyondTheLife)
 {
     Configure("Quarantine_Folder_Cache_Life=2\n");
     WriteStore(LittleEndian64(1));
@@ -172,7 +172,7 @@ TEST_F(FolderSizeTest, RealClockWithinAndBeyondTheLife)
     EXPECT_TRUE(IsFileOutOfDate(StorePath().c_str()));
 }
 
-class CacheLifeTest : public FolderSizeTest
+class QuarantineCacheLifeTest : public QuarantineFolderSizeTest
 {
 protected:
     // Whether the cache is out of date when "now" is exactly nSeconds (plus nTicks of 100 ns)
@@ -185,12 +185,12 @@ protected:
     }
     void SetUp() override
     {
-        FolderSizeTest::SetUp();
+        QuarantineFolderSizeTest::SetUp();
         WriteStore(LittleEndian64(1));
     }
 };
 
-TEST_F(CacheLifeTest, ExactlyTheLifeIsFreshOneSecondMoreIsStale)
+TEST_F(QuarantineCacheLifeTest, ExactlyTheLifeIsFreshOneSecondMoreIsStale)
 {
     Configure("Quarantine_Folder_Cache_Life=7\n");
     EXPECT_FALSE(OutOfDateAfter(420));
@@ -205,13 +205,13 @@ TEST_F(CacheLifeTest, ExactlyTheLifeIsFreshOneSecondMoreIsStale)
     EXPECT_EQ(68, records[2].nLevel);
 }
 
-TEST_F(CacheLifeTest, DefaultLifeIsTwentyMinutes)
+TEST_F(QuarantineCacheLifeTest, DefaultLifeIsTwentyMinutes)
 {
     EXPECT_FALSE(OutOfDateAfter(1200));
     EXPECT_TRUE(OutOfDateAfter(1201));
 }
 
-TEST_F(CacheLifeTest, ZeroOrNegativeLifeMeansTwentyMinutes)
+TEST_F(QuarantineCacheLifeTest, ZeroOrNegativeLifeMeansTwentyMinutes)
 {
     for (const char* szLife : {"0", "-1", "-2147483648"})
     {
@@ -221,7 +221,7 @@ TEST_F(CacheLifeTest, ZeroOrNegativeLifeMeansTwentyMinutes)
     }
 }
 
-TEST_F(CacheLifeTest, LongLifeDoesNotOverflow)
+TEST_F(QuarantineCacheLifeTest, LongLifeDoesNotOverflow)
 {
     // 40,000,000 minutes are 2,400,000,000 seconds, past the signed 32-bit range.
     Configure("Quarantine_Folder_Cache_Life=40000000\n");
@@ -233,7 +233,7 @@ TEST_F(CacheLifeTest, LongLifeDoesNotOverflow)
                          "IsFileOutOfDate - File was updated (-34916121) minute (-36) second ago"));
 }
 
-TEST_F(CacheLifeTest, LifeIsReadAfreshOnEveryCall)
+TEST_F(QuarantineCacheLifeTest, LifeIsReadAfreshOnEveryCall)
 {
     Configure("Quarantine_Folder_Cache_Life=1\n");
     EXPECT_TRUE(OutOfDateAfter(61));
@@ -241,7 +241,7 @@ TEST_F(CacheLifeTest, LifeIsReadAfreshOnEveryCall)
     EXPECT_FALSE(OutOfDateAfter(61));
 }
 
-TEST_F(FolderSizeTest, AgeTestOfMissingFileIsOutOfDate)
+TEST_F(QuarantineFolderSizeTest, AgeTestOfMissingFileIsOutOfDate)
 {
     std::string strPath = FolderFile("absent");
     EXPECT_TRUE(IsFileOutOfDate(strPath.c_str()));
@@ -250,7 +250,7 @@ TEST_F(FolderSizeTest, AgeTestOfMissingFileIsOutOfDate)
                  "IsFileOutOfDate - CreateFile(" + strPath + ") failed with win32 error (2)"));
 }
 
-TEST_F(FolderSizeTest, ScanCarriesSizesAboveFourGigabytes)
+TEST_F(QuarantineFolderSizeTest, ScanCarriesSizesAboveFourGigabytes)
 {
     const uint64_t nBig = 5ull * 1024 * 1024 * 1024 + 3;
     MakeSparseFile(FolderFile("big1.bin"), nBig);
@@ -260,7 +260,7 @@ TEST_F(FolderSizeTest, ScanCarriesSizesAboveFourGigabytes)
     EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), FromLittleEndian64(ReadBytes(StorePath())));
 }
 
-TEST_F(FolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
+TEST_F(QuarantineFolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
 {
     WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
     WriteStore(LittleEndian64(5000));
