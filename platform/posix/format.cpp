@@ -78,7 +78,7 @@ static void PutPadding(SWideOut* pOut, size_t n)
     }
 }
 
-struct SSpec
+struct SConversion
 {
     char m_szFlags[8];
     int m_nWidth;     // -1: none
@@ -87,12 +87,12 @@ struct SSpec
 };
 
 // A UTF-16 run of n units, padded to the width.
-static void PutWideRun(SWideOut* pOut, const SSpec& spec, const WCHAR* p, size_t n)
+static void PutWideRun(SWideOut* pOut, const SConversion& conv, const WCHAR* p, size_t n)
 {
-    size_t nPad = spec.m_nWidth > 0 && static_cast<size_t>(spec.m_nWidth) > n
-                      ? static_cast<size_t>(spec.m_nWidth) - n
+    size_t nPad = conv.m_nWidth > 0 && static_cast<size_t>(conv.m_nWidth) > n
+                      ? static_cast<size_t>(conv.m_nWidth) - n
                       : 0;
-    if (!spec.m_bLeft)
+    if (!conv.m_bLeft)
     {
         PutPadding(pOut, nPad);
     }
@@ -100,13 +100,13 @@ static void PutWideRun(SWideOut* pOut, const SSpec& spec, const WCHAR* p, size_t
     {
         PutUnit(pOut, p[i]);
     }
-    if (spec.m_bLeft)
+    if (conv.m_bLeft)
     {
         PutPadding(pOut, nPad);
     }
 }
 
-static void PutWideString(SWideOut* pOut, const SSpec& spec, const WCHAR* wsz)
+static void PutWideString(SWideOut* pOut, const SConversion& conv, const WCHAR* wsz)
 {
     if (wsz == nullptr)
     {
@@ -114,23 +114,23 @@ static void PutWideString(SWideOut* pOut, const SSpec& spec, const WCHAR* wsz)
     }
     // With a precision the text need not be terminated: read no further than it.
     size_t n = 0;
-    while ((spec.m_nPrecision < 0 || n < static_cast<size_t>(spec.m_nPrecision)) && wsz[n] != 0)
+    while ((conv.m_nPrecision < 0 || n < static_cast<size_t>(conv.m_nPrecision)) && wsz[n] != 0)
     {
         ++n;
     }
-    PutWideRun(pOut, spec, wsz, n);
+    PutWideRun(pOut, conv, wsz, n);
 }
 
-static void PutNarrowString(SWideOut* pOut, const SSpec& spec, const char* sz)
+static void PutNarrowString(SWideOut* pOut, const SConversion& conv, const char* sz)
 {
     if (sz == nullptr)
     {
         sz = "(null)";
     }
-    size_t n = spec.m_nPrecision < 0 ? strlen(sz) : strnlen(sz, spec.m_nPrecision);
+    size_t n = conv.m_nPrecision < 0 ? strlen(sz) : strnlen(sz, conv.m_nPrecision);
     if (n == 0)
     {
-        PutWideRun(pOut, spec, u"", 0);
+        PutWideRun(pOut, conv, u"", 0);
         return;
     }
     WCHAR wszSmall[256];
@@ -149,7 +149,7 @@ static void PutNarrowString(SWideOut* pOut, const SSpec& spec, const char* sz)
         }
     }
     MultiByteToWideChar(CP_ACP, 0, sz, static_cast<int>(n), pWide, nUnits);
-    PutWideRun(pOut, spec, pWide, static_cast<size_t>(nUnits));
+    PutWideRun(pOut, conv, pWide, static_cast<size_t>(nUnits));
     if (pWide != wszSmall)
     {
         free(pWide);
@@ -202,20 +202,20 @@ enum ESize
 };
 
 // Builds "%<flags><width>.<precision>" + szLength + conversion into szOut.
-static void NarrowSpec(char* szOut, size_t nOut, const SSpec& spec, const char* szLength,
-                       char cConversion)
+static void NarrowConversion(char* szOut, size_t nOut, const SConversion& conv,
+                             const char* szLength, char cConversion)
 {
     char szWidth[16] = "";
     char szPrecision[16] = "";
-    if (spec.m_nWidth >= 0)
+    if (conv.m_nWidth >= 0)
     {
-        snprintf(szWidth, sizeof(szWidth), "%d", spec.m_nWidth);
+        snprintf(szWidth, sizeof(szWidth), "%d", conv.m_nWidth);
     }
-    if (spec.m_nPrecision >= 0)
+    if (conv.m_nPrecision >= 0)
     {
-        snprintf(szPrecision, sizeof(szPrecision), ".%d", spec.m_nPrecision);
+        snprintf(szPrecision, sizeof(szPrecision), ".%d", conv.m_nPrecision);
     }
-    snprintf(szOut, nOut, "%%%s%s%s%s%c", spec.m_szFlags, szWidth, szPrecision, szLength,
+    snprintf(szOut, nOut, "%%%s%s%s%s%c", conv.m_szFlags, szWidth, szPrecision, szLength,
              cConversion);
 }
 
@@ -271,12 +271,13 @@ static ESize ParseSize(const WCHAR** pp)
     return eSize;
 }
 
-static void PutInteger(SWideOut* pOut, const SSpec& spec, ESize eSize, WCHAR wcConv, va_list* pArgs)
+static void PutInteger(SWideOut* pOut, const SConversion& conv, ESize eSize, WCHAR wcConv,
+                       va_list* pArgs)
 {
     char cConv = static_cast<char>(wcConv);
     bool bSigned = cConv == 'd' || cConv == 'i';
     char szSpec[64];
-    NarrowSpec(szSpec, sizeof(szSpec), spec, "ll", cConv);
+    NarrowConversion(szSpec, sizeof(szSpec), conv, "ll", cConv);
     if (eSize == SIZE_64)
     {
         long long nValue = va_arg(*pArgs, long long);
@@ -305,10 +306,10 @@ static void PutInteger(SWideOut* pOut, const SSpec& spec, ESize eSize, WCHAR wcC
     PutNarrowFormatted(pOut, szSpec, nWide);
 }
 
-static void PutFloat(SWideOut* pOut, const SSpec& spec, WCHAR wcConv, va_list* pArgs)
+static void PutFloat(SWideOut* pOut, const SConversion& conv, WCHAR wcConv, va_list* pArgs)
 {
     char szSpec[64];
-    NarrowSpec(szSpec, sizeof(szSpec), spec, "", static_cast<char>(wcConv));
+    NarrowConversion(szSpec, sizeof(szSpec), conv, "", static_cast<char>(wcConv));
     PutNarrowFormatted(pOut, szSpec, va_arg(*pArgs, double));
 }
 
@@ -316,46 +317,46 @@ static void PutFloat(SWideOut* pOut, const SSpec& spec, WCHAR wcConv, va_list* p
 static void PutConversion(SWideOut* pOut, const WCHAR** pp, va_list* pArgs)
 {
     const WCHAR* p = *pp;
-    SSpec spec = {{0}, -1, -1, false};
+    SConversion conv = {{0}, -1, -1, false};
     size_t nFlags = 0;
     while (*p == u'-' || *p == u'+' || *p == u' ' || *p == u'0' || *p == u'#')
     {
-        if (nFlags + 1 < sizeof(spec.m_szFlags))
+        if (nFlags + 1 < sizeof(conv.m_szFlags))
         {
-            spec.m_szFlags[nFlags++] = static_cast<char>(*p);
+            conv.m_szFlags[nFlags++] = static_cast<char>(*p);
         }
-        spec.m_bLeft = spec.m_bLeft || *p == u'-';
+        conv.m_bLeft = conv.m_bLeft || *p == u'-';
         ++p;
     }
     if (*p == u'*')
     {
-        spec.m_nWidth = va_arg(*pArgs, int);
-        if (spec.m_nWidth < 0)
+        conv.m_nWidth = va_arg(*pArgs, int);
+        if (conv.m_nWidth < 0)
         {
-            spec.m_bLeft = true;
-            if (nFlags + 1 < sizeof(spec.m_szFlags))
+            conv.m_bLeft = true;
+            if (nFlags + 1 < sizeof(conv.m_szFlags))
             {
-                spec.m_szFlags[nFlags++] = '-';
+                conv.m_szFlags[nFlags++] = '-';
             }
-            spec.m_nWidth = spec.m_nWidth == -2147483647 - 1 ? 0 : -spec.m_nWidth;
+            conv.m_nWidth = conv.m_nWidth == -2147483647 - 1 ? 0 : -conv.m_nWidth;
         }
         ++p;
     }
     else if (*p >= u'0' && *p <= u'9')
     {
-        spec.m_nWidth = ParseNumber(&p);
+        conv.m_nWidth = ParseNumber(&p);
     }
     if (*p == u'.')
     {
         ++p;
         if (*p == u'*')
         {
-            spec.m_nPrecision = va_arg(*pArgs, int);
+            conv.m_nPrecision = va_arg(*pArgs, int);
             ++p;
         }
         else
         {
-            spec.m_nPrecision = ParseNumber(&p);
+            conv.m_nPrecision = ParseNumber(&p);
         }
     }
     ESize eSize = ParseSize(&p);
@@ -374,7 +375,7 @@ static void PutConversion(SWideOut* pOut, const WCHAR** pp, va_list* pArgs)
     case u'x':
     case u'X':
     case u'o':
-        PutInteger(pOut, spec, eSize, wcConv, pArgs);
+        PutInteger(pOut, conv, eSize, wcConv, pArgs);
         break;
     case u'e':
     case u'E':
@@ -384,7 +385,7 @@ static void PutConversion(SWideOut* pOut, const WCHAR** pp, va_list* pArgs)
     case u'G':
     case u'a':
     case u'A':
-        PutFloat(pOut, spec, wcConv, pArgs);
+        PutFloat(pOut, conv, wcConv, pArgs);
         break;
     case u'p':
         // As the C runtime prints pointers: all 16 hex digits, upper case.
@@ -398,11 +399,11 @@ static void PutConversion(SWideOut* pOut, const WCHAR** pp, va_list* pArgs)
         if (eSize == SIZE_SHORT ||
             (wcConv == u'S' && eSize != SIZE_LONG && eSize != SIZE_WIDE_ONLY))
         {
-            PutNarrowString(pOut, spec, va_arg(*pArgs, const char*));
+            PutNarrowString(pOut, conv, va_arg(*pArgs, const char*));
         }
         else
         {
-            PutWideString(pOut, spec, va_arg(*pArgs, const WCHAR*));
+            PutWideString(pOut, conv, va_arg(*pArgs, const WCHAR*));
         }
         break;
     case u'c':
@@ -417,7 +418,7 @@ static void PutConversion(SWideOut* pOut, const WCHAR** pp, va_list* pArgs)
             char c = static_cast<char>(nChar);
             wc = (static_cast<unsigned char>(c) < 0x80) ? static_cast<WCHAR>(c) : WCHAR(0xfffd);
         }
-        PutWideRun(pOut, spec, &wc, 1);
+        PutWideRun(pOut, conv, &wc, 1);
         break;
     }
     case u'n':
