@@ -85,6 +85,13 @@ bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
     m_pImpl->m_wstrPath.assign(size_t(nUnits), L'\0');
     MultiByteToWideChar(CP_ACP, 0, m_pImpl->m_strPath.c_str(), -1, &m_pImpl->m_wstrPath[0], nUnits);
     m_pImpl->m_wstrPath.resize(size_t(nUnits - 1));
+    // Wine does not enforce FILE_FLAG_FIRST_PIPE_INSTANCE: two servers would then share the
+    // name and each get some of the records. A waitable instance means another server is here.
+    if (WaitNamedPipeW(m_pImpl->m_wstrPath.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT)
+    {
+        *pstrError = "another log server owns " + m_pImpl->m_strPath;
+        return false;
+    }
     m_pImpl->m_hListening = CreateInstance(m_pImpl->m_wstrPath, true);
     if (m_pImpl->m_hListening == INVALID_HANDLE_VALUE)
     {

@@ -81,7 +81,9 @@ class LogServer:
                 break
             time.sleep(0.02)
         self.stop()
-        raise RuntimeError("vendrel-logd did not start listening")
+        with open(self.stderr_path, "rb") as f:
+            said = f.read().decode(errors="replace").strip()
+        raise RuntimeError("vendrel-logd did not start listening: " + said)
 
     def offset(self):
         return os.path.getsize(self.output) if os.path.exists(self.output) else 0

@@ -173,8 +173,18 @@ class QuarantineFolderFaults(SystemCase):
         self.assertEqual(lines_of(result, "MoveInfectedFile] Move file failed")[-1:], [320])
         failed = [t for t in messages(result) if "Move file failed" in t]
         self.assertIn("error = 112,", failed[0])
-        # No partial copy is left behind, and the filler is as it was.
-        self.assertEqual(sorted(n for n in os.listdir(folder) if n != ".store"), ["filler"])
+        # No partial copy is left behind, and the filler is as it was. Wine's cross-volume
+        # copy leaves its target behind, empty, when the copy fails (Windows deletes it):
+        # under Wine nothing else than that empty file may be there.
+        left = sorted(n for n in os.listdir(folder) if n not in (".store", "filler"))
+        if harness.IS_WINDOWS:
+            self.assertLessEqual(len(left), 1)
+            for name in left:
+                self.assertTrue(name.startswith("PC7_"))
+                self.assertEqual(os.path.getsize(os.path.join(folder, name)), 0)
+        else:
+            self.assertEqual(left, [])
+        self.assertTrue(os.path.exists(filler))
         self.assertEqual(os.path.getsize(filler), size)
 
 
