@@ -89,7 +89,7 @@ bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
     // name and each get some of the records. A waitable instance means another server is here.
     if (WaitNamedPipeW(m_pImpl->m_wstrPath.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT)
     {
-        *pstrError = "another log server owns " + m_pImpl->m_strPath;
+        *pstrError = "another log server listens on " + m_pImpl->m_strPath;
         return false;
     }
     m_pImpl->m_hListening = CreateInstance(m_pImpl->m_wstrPath, true);
@@ -97,7 +97,7 @@ bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
     {
         DWORD dwError = GetLastError();
         *pstrError = dwError == ERROR_ACCESS_DENIED
-                         ? "another log server owns " + m_pImpl->m_strPath
+                         ? "another log server listens on " + m_pImpl->m_strPath
                          : "CreateNamedPipeW failed, err=" + std::to_string(dwError);
         return false;
     }

@@ -153,6 +153,16 @@ def main():
                 compare(record, expected, "record %d" % (i + 1))
         done = len(lines)
 
+        # A second server on the same pipe is refused: it would take some of the records.
+        second = subprocess.run(command(ARGS.logd, "--format", "jsonl", "--output",
+                                        host_path(os.path.join(workdir, "second.jsonl"))),
+                                env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=60)
+        check(second.returncode != 0, "a second server on the pipe exits")
+        check(b"another log server listens on" in second.stderr,
+              "a second server says why: %r" % second.stderr[-200:])
+        check(logd.proc.poll() is None, "the first server goes on")
+
         # 2. Several clients at once.
         clients, per_client = 4, 40
         procs = [subprocess.Popen(command(ARGS.client, "burst", str(per_client), "C%d" % c),
