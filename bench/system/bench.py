@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The system benchmark: the program as a CGI under lighttpd on 127.0.0.1 against a trivial
 compiled CGI that only answers the same header lines and token, measured side by side in one
-run on this machine.
+run on this machine. A third program, the trivial CGI written with the C++ streams, loads the
+shared C++ runtime that the program and its CGI support library share: it shows what that
+runtime alone costs each request.
 
   1./2. requests per second and median latency of signed 4 KiB uploads from concurrent clients,
         with vendrel-logd running and with no log server, and the ratio of the two programs;
@@ -52,6 +54,8 @@ import loadclient  # noqa: E402
 from webserver import WebServer  # noqa: E402
 
 TRIVIAL = os.path.join(harness.BIN_DIR, "trivial_cgi")
+TRIVIAL_CXX = os.path.join(harness.BIN_DIR, "trivial_cxx_cgi")
+PROGRAMS = ("vendrel", "trivial_cgi", "trivial_cxx_cgi")
 
 
 def machine():
@@ -88,6 +92,7 @@ class Site:
         self.root = tempfile.mkdtemp(prefix="vendrel-bench-")
         self.inst = harness.Installation(self.root)
         shutil.copy2(TRIVIAL, os.path.join(self.inst.bin, "trivial_cgi"))
+        shutil.copy2(TRIVIAL_CXX, os.path.join(self.inst.bin, "trivial_cxx_cgi"))
         self.logd = harness.LogServer(self.root) if with_logd else None
         self.pipe_dir = self.logd.pipe_dir if self.logd else os.path.join(self.root, "pipes")
         os.makedirs(self.pipe_dir, exist_ok=True)
@@ -150,7 +155,7 @@ def instructions(content, computers, signatures, with_logd):
     site = Site(with_logd)
     try:
         counts = {}
-        for program in ("vendrel", "trivial_cgi"):
+        for program in PROGRAMS:
             exe = os.path.join(site.inst.bin, program)
             runs = []
             for i in range(4):
@@ -229,8 +234,9 @@ def capacity(content):
 
 
 def main():
-    if not os.path.exists(TRIVIAL):
-        raise SystemExit("no %s: build the target trivial_cgi" % TRIVIAL)
+    for exe in (TRIVIAL, TRIVIAL_CXX):
+        if not os.path.exists(exe):
+            raise SystemExit("no %s: build the targets trivial_cgi and trivial_cxx_cgi" % exe)
     print("Machine: %s" % machine())
     print("Load: %d signed uploads of %d bytes, %d concurrent clients (Python http.client), "
           "lighttpd on 127.0.0.1, one CGI process per request; median of %d rounds\n"
@@ -248,7 +254,7 @@ def main():
 
     # The four configurations take turns, round after round, so that a slow spell of the
     # machine falls on all of them alike; each figure is the median of its rounds.
-    configs = [(p, l) for l in (True, False) for p in ("vendrel", "trivial_cgi")]
+    configs = [(p, l) for l in (True, False) for p in PROGRAMS]
     samples = {c: [] for c in configs}
     for r in range(ARGS.rounds):
         for c in configs[r % len(configs):] + configs[:r % len(configs)]:
@@ -256,18 +262,21 @@ def main():
     measured = {c: (loadclient.median([s[0] for s in v]), loadclient.median([s[1] for s in v]))
                 for c, v in samples.items()}
     rows = []
-    print("| measure | vendrel | trivial CGI | vendrel / trivial |")
-    print("|---|---|---|---|")
+    print("| measure | vendrel | trivial CGI | vendrel / trivial | trivial C++ CGI | "
+          "trivial C++ / trivial |")
+    print("|---|---|---|---|---|---|")
     for with_logd, label in ((True, "with vendrel-logd"), (False, "no log server")):
-        v, t = measured[("vendrel", with_logd)], measured[("trivial_cgi", with_logd)]
-        rows.append("| requests/s, %s | %.0f | %.0f | %.2f |" % (label, v[0], t[0], v[0] / t[0]))
-        rows.append("| median latency ms, %s | %.2f | %.2f | %.2f |" % (label, v[1], t[1],
-                                                                       v[1] / t[1]))
+        v, t, x = (measured[(p, with_logd)] for p in PROGRAMS)
+        rows.append("| requests/s, %s | %.0f | %.0f | %.2f | %.0f | %.2f |"
+                    % (label, v[0], t[0], v[0] / t[0], x[0], x[0] / t[0]))
+        rows.append("| median latency ms, %s | %.2f | %.2f | %.2f | %.2f | %.2f |"
+                    % (label, v[1], t[1], v[1] / t[1], x[1], x[1] / t[1]))
     counts = {}
     for with_logd, label in ((True, "with vendrel-logd"), (False, "no log server")):
         c = counts[with_logd] = instructions(content, computers, signatures, with_logd)
-        rows.append("| instructions per admitted request (callgrind), %s | %d | %d | %.2f |" % (
-            label, c["vendrel"], c["trivial_cgi"], c["vendrel"] / c["trivial_cgi"]))
+        v, t, x = (c[p] for p in PROGRAMS)
+        rows.append("| instructions per admitted request (callgrind), %s | %d | %d | %.2f | %d | "
+                    "%.2f |" % (label, v, t, v / t, x, x / t))
     print("\n".join(rows))
 
     if not ARGS.skip_capacity:

@@ -11,5 +11,5 @@ for tool in lighttpd valgrind python3; do
 done
 cmake --preset release -B "$build" >/dev/null
 cmake --build "$build" -j "${VENDREL_JOBS:-2}" --target vendrel vendrel-logd vendrel-sign Kelsio \
-    pelix32 trivial_cgi
+    pelix32 trivial_cgi trivial_cxx_cgi
 exec python3 bench/system/bench.py --build "$build" "$@"
