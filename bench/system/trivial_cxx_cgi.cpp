@@ -17,6 +17,7 @@ int main()
             break;
         nLeft -= (long)std::cin.gcount();
     }
-    std::cout << "Pragma: no-cache\r\nContent-type: text/html;charset=UTF-8\r\n\r\nVendrel_OK\r\r\n";
+    std::cout
+        << "Pragma: no-cache\r\nContent-type: text/html;charset=UTF-8\r\n\r\nVendrel_OK\r\r\n";
     return 0;
 }
