@@ -88,8 +88,12 @@ class LogServer:
     def offset(self):
         return os.path.getsize(self.output) if os.path.exists(self.output) else 0
 
-    def records(self, start=0, settle=0.25, limit=10.0):
+    # Under Wine a record's serving thread may be scheduled late on a busy machine.
+    SETTLE_SECONDS = 0.6 if IS_WINDOWS else 0.25
+
+    def records(self, start=0, settle=None, limit=10.0):
         """Records written after byte offset start, once the output has stopped growing."""
+        settle = self.SETTLE_SECONDS if settle is None else settle
         deadline = time.time() + limit
         last = -1
         stable_since = time.time()
