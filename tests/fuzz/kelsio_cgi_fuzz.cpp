@@ -187,10 +187,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         return 0;
     }
     // Every file the request made is named by a variable; delete them and nothing may remain.
+    // Only regular files below the upload directory count: a value may name anything, the
+    // directory itself included.
     size_t nNamed = 0;
+    const std::string strInside = g_strTemp + "/";
     for (char** pp = ppVars; pp[0] != nullptr; pp += 2)
     {
-        if (strncmp(pp[1], g_strTemp.c_str(), g_strTemp.size()) == 0 && remove(pp[1]) == 0)
+        std::error_code error;
+        if (strncmp(pp[1], strInside.c_str(), strInside.size()) == 0 &&
+            fs::is_regular_file(fs::symlink_status(pp[1], error)) && remove(pp[1]) == 0)
             ++nNamed;
     }
     cgiFreeVars(ppVars, nullptr);
