@@ -11,7 +11,7 @@ fuzzer="$build/bin/kelsio_cgi_fuzz"
 work=$(mktemp -d /tmp/kelsio-fuzz-run-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 corpus="$work/corpus"
-mkdir -p "$corpus" "$work/artifacts"
+mkdir -p "$corpus"
 
 # Head bytes: method, content type, length mode, read chunk, flags, query length (2, LE).
 seed() { name=$1; shift; printf "$@" > "$corpus/$name"; }
@@ -22,12 +22,7 @@ seed quoted '\003\003\004\000\000\000\000pre\r\n--fz \r\ncontent-disposition: fo
 seed truncated '\003\004\002\001\000\000\000--fz\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\ndata'
 seed small '\003\004\004\377\002\000\000--fz\r\nContent-Disposition: form-data; name="a"\r\n\r\n1\r\n--fz--'
 
+. "$(dirname "$0")/fuzz_run.sh"
 status=0
-"$fuzzer" -max_total_time="$seconds" -max_len=140000 -timeout=20 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$corpus" || status=$?
-if [ "$status" -ne 0 ]; then
-    mkdir -p "$build/fuzz-artifacts"
-    cp "$work"/artifacts/* "$build/fuzz-artifacts/" 2>/dev/null || true
-    echo "kelsio fuzzing failed (status $status); inputs kept in $build/fuzz-artifacts" >&2
-fi
+run_fuzzer kelsio "$fuzzer" "$build" "$seconds" 140000 "$corpus" "$work" || status=$?
 exit "$status"

@@ -11,15 +11,10 @@ fuzzer="$build/bin/request_fuzz/request_fuzz"
 
 work=$(mktemp -d /tmp/request-fuzz-run-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/corpus" "$work/artifacts"
+mkdir -p "$work/corpus"
 REQUEST_FUZZ_SEEDS="$work/corpus" "$fuzzer"
 
+. "$(dirname "$0")/fuzz_run.sh"
 status=0
-"$fuzzer" -max_total_time="$seconds" -max_len=8192 -timeout=20 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" || status=$?
-if [ "$status" -ne 0 ]; then
-    mkdir -p "$build/fuzz-artifacts"
-    cp "$work"/artifacts/* "$build/fuzz-artifacts/" 2>/dev/null || true
-    echo "request fuzzing failed (status $status); inputs kept in $build/fuzz-artifacts" >&2
-fi
+run_fuzzer request "$fuzzer" "$build" "$seconds" 8192 "$work/corpus" "$work" || status=$?
 exit "$status"
