@@ -76,6 +76,7 @@ function(vendrel_add_engine_library TARGET DIR)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${DIR}
                         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${DIR}
                         ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/${DIR})
+  vendrel_private_cxx_runtime(${TARGET})
   if(WIN32)
     # mingw names DLLs lib*.dll by default; the program loads "pelix32.dll". The export keeps
     # its plain name.

@@ -1,0 +1,43 @@
+# How the native build links the C++ runtime.
+#
+# The program and the CGI support library hand C++ objects to each other (an std::ostream, the
+# strings and exceptions behind them), so they must share one C++ runtime. Loading the shared
+# libstdc++ for that costs a CGI process more than all its own work: binding the library's
+# symbols at start-up is most of the instructions of a request. So the native build links the
+# runtime once, statically, into the program, and the support library binds to the program's
+# copy (it is linked without a runtime of its own; the program exports what it uses). Libraries
+# the program loads at run time behind a plain C interface (the scanning engine, the trace
+# library and their test stand-ins) each carry a private static copy, hidden from the rest.
+#
+# Test programs link the shared runtime as usual, and the support library binds to that one.
+# The sanitizer and fuzz builds keep the shared runtime everywhere: their runtimes replace the
+# allocator, which a static copy in the program would bypass. Windows shares the mingw runtime
+# DLLs, as before.
+if(NOT WIN32 AND NOT VENDREL_SANITIZE AND NOT VENDREL_FUZZ)
+  option(VENDREL_STATIC_CXX_RUNTIME "Link the C++ runtime statically into the program" ON)
+else()
+  set(VENDREL_STATIC_CXX_RUNTIME OFF)
+endif()
+
+# The program: the runtime inside, for itself and for the support library.
+function(vendrel_program_cxx_runtime TARGET)
+  if(VENDREL_STATIC_CXX_RUNTIME)
+    target_link_options(${TARGET} PRIVATE -static-libstdc++)
+  endif()
+endfunction()
+
+# A shared library that binds to the C++ runtime of the program that loads it.
+function(vendrel_borrowed_cxx_runtime TARGET)
+  if(VENDREL_STATIC_CXX_RUNTIME)
+    # No default libraries, so no libstdc++; the C library and the unwinder come back by name.
+    target_link_options(${TARGET} PRIVATE -nodefaultlibs)
+    target_link_libraries(${TARGET} PRIVATE c gcc_s gcc)
+  endif()
+endfunction()
+
+# A shared library with a C interface that keeps a C++ runtime of its own, hidden.
+function(vendrel_private_cxx_runtime TARGET)
+  if(VENDREL_STATIC_CXX_RUNTIME)
+    target_link_options(${TARGET} PRIVATE -static-libstdc++ -Wl,--exclude-libs,ALL)
+  endif()
+endfunction()
