@@ -1,30 +1,55 @@
 #include "connection_server.h"
 
+#include <chrono>
 #include <cstdint>
-#include <vector>
 
-void ServeConnection(CPipeConnection* pConnection, CRecordWriter* pWriter)
+CConnectionServer::CConnectionServer(std::unique_ptr<CPipeConnection> pConnection,
+                                     CRecordWriter* pWriter)
+    : m_pConnection(std::move(pConnection)), m_pWriter(pWriter)
 {
-    CRecordAssembler assembler;
-    std::vector<CAssembledRecord> records;
+}
+
+bool CConnectionServer::ServeOneRead()
+{
     uint8_t abBuffer[4096];
+    size_t nRead = m_pConnection->Read(abBuffer, sizeof(abBuffer));
+    if (nRead == 0)
+    {
+        m_assembler.Finish(&m_records);
+    }
+    else
+    {
+        m_assembler.Feed(abBuffer, nRead, &m_records);
+    }
+    for (const CAssembledRecord& record : m_records)
+    {
+        m_pWriter->Write(record);
+    }
+    m_records.clear();
+    return nRead != 0;
+}
+
+bool CConnectionServer::ServeReady(int nWaitMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(nWaitMs);
     for (;;)
     {
-        size_t nRead = pConnection->Read(abBuffer, sizeof(abBuffer));
-        if (nRead == 0)
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (!m_pConnection->WaitReadable(left.count() > 0 ? int(left.count()) : 0))
         {
-            break;
+            return false;
         }
-        assembler.Feed(abBuffer, nRead, &records);
-        for (const CAssembledRecord& record : records)
+        if (!ServeOneRead())
         {
-            pWriter->Write(record);
+            return true;
         }
-        records.clear();
     }
-    assembler.Finish(&records);
-    for (const CAssembledRecord& record : records)
+}
+
+void CConnectionServer::ServeToEnd()
+{
+    while (ServeOneRead())
     {
-        pWriter->Write(record);
     }
 }

@@ -27,6 +27,28 @@ struct CServeState
     bool bDone = false;
 };
 
+// A client still writing when its turn is over goes on in a thread of its own, so that a slow
+// client never stops the others; the next one still waits for it to the end of its turn.
+static void ServeInThread(std::unique_ptr<CConnectionServer> pServer,
+                          std::chrono::steady_clock::time_point turnEnd)
+{
+    std::shared_ptr<CServeState> pState = std::make_shared<CServeState>();
+    CConnectionServer* pRaw = pServer.release();
+    std::thread(
+        [pRaw, pState]()
+        {
+            std::unique_ptr<CConnectionServer> pOwned(pRaw);
+            pOwned->ServeToEnd();
+            pOwned.reset();
+            std::lock_guard<std::mutex> lock(pState->mutex);
+            pState->bDone = true;
+            pState->finished.notify_all();
+        })
+        .detach();
+    std::unique_lock<std::mutex> lock(pState->mutex);
+    pState->finished.wait_until(lock, turnEnd, [&pState]() { return pState->bDone; });
+}
+
 static void AcceptLoop(CPipeListener* pListener, CRecordWriter* pWriter)
 {
     for (;;)
@@ -36,22 +58,14 @@ static void AcceptLoop(CPipeListener* pListener, CRecordWriter* pWriter)
         {
             return;
         }
-        // A thread per client: a slow client never stops the others.
-        std::shared_ptr<CServeState> pState = std::make_shared<CServeState>();
-        CPipeConnection* pRaw = pConnection.release();
-        std::thread(
-            [pRaw, pWriter, pState]()
-            {
-                std::unique_ptr<CPipeConnection> pOwned(pRaw);
-                ServeConnection(pOwned.get(), pWriter);
-                std::lock_guard<std::mutex> lock(pState->mutex);
-                pState->bDone = true;
-                pState->finished.notify_all();
-            })
-            .detach();
-        std::unique_lock<std::mutex> lock(pState->mutex);
-        pState->finished.wait_for(lock, std::chrono::milliseconds(kOrderWaitMs),
-                                  [&pState]() { return pState->bDone; });
+        auto turnEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOrderWaitMs);
+        // Served here while its bytes are ready: most clients have written and closed already,
+        // and a thread for each of them would cost more than serving it.
+        auto pServer = std::make_unique<CConnectionServer>(std::move(pConnection), pWriter);
+        if (!pServer->ServeReady(kOrderWaitMs))
+        {
+            ServeInThread(std::move(pServer), turnEnd);
+        }
     }
 }
 

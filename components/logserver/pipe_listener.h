@@ -13,6 +13,13 @@ public:
     virtual ~CPipeConnection() {}
     // Bytes read (> 0), or 0 once the client has closed or the connection failed.
     virtual size_t Read(void* pBuffer, size_t nSize) = 0;
+    // True when a Read would not block (bytes have come, or the client has closed), waiting up
+    // to nTimeoutMs for that. A connection that cannot tell answers false.
+    virtual bool WaitReadable(int nTimeoutMs)
+    {
+        (void)nTimeoutMs;
+        return false;
+    }
 };
 
 class CPipeListener

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -39,6 +40,24 @@ public:
             if (errno != EINTR)
             {
                 return 0;
+            }
+        }
+    }
+
+    bool WaitReadable(int nTimeoutMs) override
+    {
+        struct pollfd pfd = {m_fd, POLLIN, 0};
+        for (;;)
+        {
+            int nReady = poll(&pfd, 1, nTimeoutMs);
+            if (nReady >= 0)
+            {
+                // A hang-up or an error also lets the next read return at once.
+                return nReady > 0;
+            }
+            if (errno != EINTR)
+            {
+                return true;
             }
         }
     }

@@ -10,6 +10,7 @@ import argparse
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -128,6 +129,36 @@ def compare(got, want, what):
         check(got["time"] == want["time"], what + ": time %r" % got.get("time"))
 
 
+def utf16_record(message):
+    return ("LOG_WRITE\t1\t2\t3\t4\tslow\t5\t%s\0" % message).encode("utf-16-le")
+
+
+def dawdling_client(env, pipe_dir, logd, done):
+    """A raw client writes half a record and waits while another client sends its records."""
+    record = utf16_record("dawdler")
+    slow = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        slow.connect(os.path.join(pipe_dir, "Log_ServerNamePipe"))
+        slow.sendall(record[:11])
+        time.sleep(0.1)  # accepted and waited for by now
+        start = time.time()
+        rc, out = run_client(env, "burst", "3", "after")
+        lines = logd.lines(done + 3, limit=20)
+        waited = time.time() - start
+        check(rc == 0, "a client after the dawdler delivers")
+        check(len(lines) == done + 3, "records of the client after the dawdler: %d"
+              % (len(lines) - done))
+        check(waited < 10, "the dawdler held the others up %.1f s" % waited)
+        slow.sendall(record[11:])
+    finally:
+        slow.close()
+    lines = logd.lines(done + 4, limit=20)
+    tail = [json.loads(l) for l in lines[done:]]
+    check([t.get("message") for t in tail].count("dawdler") == 1,
+          "the dawdler's record is written once, whole: %r" % tail)
+    return len(lines)
+
+
 def main():
     workdir = tempfile.mkdtemp(prefix="vendrel-logd-test-")
     pipe_dir = os.path.join(workdir, "pipes")
@@ -186,6 +217,11 @@ def main():
             check(items == [(i, "%s %d" % (tag, i)) for i in range(per_client)],
                   "process %d: every record, in order" % pid)
         done = len(lines)
+
+        # 2b. A client that stays connected in the middle of a record holds the others up
+        # for a moment only, and its record is still written whole once it goes on.
+        if not ARGS.wine:
+            done = dawdling_client(env, pipe_dir, logd, done)
 
         # 3. Malformed records: written as errors, and the server goes on.
         rc, out = run_client(env, "raw")

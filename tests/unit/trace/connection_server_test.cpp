@@ -1,0 +1,175 @@
+// Serving one log client: at once while its bytes are ready, in a thread of its own once it
+// dawdles, and every record exactly once whichever way it is served.
+#include "connection_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <string>
+
+namespace
+{
+// A client's bytes as a script: each piece is either ready now or comes only after the
+// server has given up waiting once.
+struct CPiece
+{
+    std::string strBytes;
+    bool bReady;
+};
+
+class CScriptedConnection : public CPipeConnection
+{
+public:
+    CScriptedConnection(std::deque<CPiece> pieces, bool bClosed, bool bCanTell)
+        : m_pieces(std::move(pieces)), m_bClosed(bClosed), m_bCanTell(bCanTell)
+    {
+    }
+
+    size_t Read(void* pBuffer, size_t nSize) override
+    {
+        if (m_pieces.empty())
+        {
+            return 0; // closed: Read only blocks in ServeToEnd, where the rest has come
+        }
+        std::string strNext = m_pieces.front().strBytes.substr(0, nSize);
+        m_pieces.front().strBytes.erase(0, strNext.size());
+        if (m_pieces.front().strBytes.empty())
+        {
+            m_pieces.pop_front();
+        }
+        strNext.copy(static_cast<char*>(pBuffer), strNext.size());
+        return strNext.size();
+    }
+
+    bool WaitReadable(int nTimeoutMs) override
+    {
+        m_nWaits++;
+        m_nLastTimeoutMs = nTimeoutMs;
+        if (!m_bCanTell)
+        {
+            return false;
+        }
+        if (m_pieces.empty())
+        {
+            return m_bClosed;
+        }
+        if (m_pieces.front().bReady)
+        {
+            return true;
+        }
+        // The late piece arrives while nobody waits for it any more.
+        m_pieces.front().bReady = true;
+        return false;
+    }
+
+    std::deque<CPiece> m_pieces;
+    bool m_bClosed;
+    bool m_bCanTell;
+    int m_nWaits = 0;
+    int m_nLastTimeoutMs = -1;
+};
+
+std::string Record(const std::string& strMessage, bool bNul = true)
+{
+    std::string strText = "LOG_WRITE\t1\t2\t3\t4\ts\t5\t" + strMessage;
+    std::string strBytes;
+    for (char c : strText)
+    {
+        strBytes.push_back(c);
+        strBytes.push_back('\0');
+    }
+    if (bNul)
+    {
+        strBytes.append(2, '\0');
+    }
+    return strBytes;
+}
+
+// The messages of the lines written so far ("!" for an error line).
+std::vector<std::string> Written(FILE* pFile)
+{
+    std::vector<std::string> messages;
+    rewind(pFile);
+    char szLine[1024];
+    while (fgets(szLine, sizeof(szLine), pFile) != nullptr)
+    {
+        std::string strLine = szLine;
+        size_t nPos = strLine.find("\"message\": \"");
+        messages.push_back(nPos == std::string::npos
+                               ? "!"
+                               : strLine.substr(nPos + 12, strLine.rfind('"') - nPos - 12));
+    }
+    fseek(pFile, 0, SEEK_END);
+    return messages;
+}
+
+class ConnectionServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_pFile = tmpfile();
+        ASSERT_NE(m_pFile, nullptr);
+        m_pWriter.reset(new CRecordWriter(m_pFile, ELogFormat::Jsonl));
+    }
+    void TearDown() override
+    {
+        m_pWriter.reset();
+        fclose(m_pFile);
+    }
+
+    CConnectionServer Server(CScriptedConnection* pConnection)
+    {
+        return CConnectionServer(std::unique_ptr<CPipeConnection>(pConnection), m_pWriter.get());
+    }
+
+    FILE* m_pFile = nullptr;
+    std::unique_ptr<CRecordWriter> m_pWriter;
+};
+} // namespace
+
+TEST_F(ConnectionServerTest, ClientThatHasClosedIsServedAtOnceInOrder)
+{
+    std::string strTwo = Record("two");
+    auto* pConnection = new CScriptedConnection(
+        {{Record("one") + strTwo.substr(0, 7), true}, {strTwo.substr(7), true}}, true, true);
+    CConnectionServer server = Server(pConnection);
+    EXPECT_TRUE(server.ServeReady(200));
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(ConnectionServerTest, DawdlingClientIsLeftUnfinishedAndServedToTheEndLater)
+{
+    std::string strTwo = Record("two");
+    auto* pConnection = new CScriptedConnection(
+        {{Record("one") + strTwo.substr(0, 9), true}, {strTwo.substr(9) + Record("three"), false}},
+        true, true);
+    CConnectionServer server = Server(pConnection);
+    EXPECT_FALSE(server.ServeReady(200));
+    // What was complete is written; the half record waits for its rest.
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"one"}));
+    EXPECT_GE(pConnection->m_nLastTimeoutMs, 0);
+    EXPECT_LE(pConnection->m_nLastTimeoutMs, 200);
+    server.ServeToEnd();
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST_F(ConnectionServerTest, UnfinishedRecordOfAClosedClientIsAnErrorLine)
+{
+    auto* pConnection =
+        new CScriptedConnection({{Record("one") + Record("cut", false), true}}, true, true);
+    CConnectionServer server = Server(pConnection);
+    EXPECT_TRUE(server.ServeReady(200));
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"one", "!"}));
+}
+
+TEST_F(ConnectionServerTest, ConnectionThatCannotTellIsLeftWholeToTheThread)
+{
+    auto* pConnection = new CScriptedConnection({{Record("one"), true}}, true, false);
+    CConnectionServer server = Server(pConnection);
+    EXPECT_FALSE(server.ServeReady(200));
+    EXPECT_TRUE(Written(m_pFile).empty());
+    server.ServeToEnd();
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"one"}));
+}
