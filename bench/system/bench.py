@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
 """The system benchmark: the program as a CGI under lighttpd on 127.0.0.1 against a trivial
 compiled CGI that only answers the same header lines and token, measured side by side in one
-run on this machine. A third program, the trivial CGI written with the C++ streams, loads the
-shared C++ runtime that the program and its CGI support library share: it shows what that
-runtime alone costs each request.
+run on this machine. A third program, the trivial CGI written with the C++ streams and linked
+with the shared C++ runtime, shows what loading that runtime costs each request: the reason the
+program carries its runtime statically.
 
   1./2. requests per second and median latency of signed 4 KiB uploads from concurrent clients,
         with vendrel-logd running and with no log server, and the ratio of the two programs;
   3.    instructions per admitted request (callgrind, the whole process) of both programs;
   4.    the capacity check on quarantine folders of 10, 10,000 and 100,000 files, with a fresh
-        and with a stale size cache: instructions of one request and its median wall time.
+        and with a stale size cache: instructions of one request and its median wall time;
+  5.    CPU time of one request's process when the processes run one after the other, and how
+        many loaded requests rescanned the folder because ".store" was being written.
 
 Usage: bench.py --build DIR [--requests N] [--clients N] [--capacity-runs N] [--skip-capacity]
 """
@@ -17,6 +19,7 @@ Usage: bench.py --build DIR [--requests N] [--clients N] [--capacity-runs N] [--
 import argparse
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -31,6 +34,7 @@ UPLOAD_SIZE = 4096
 OK_BODY = b"Vendrel_OK\r\r\n"
 FAILED_BODY = b"Vendrel_FAILED\r\r\n"
 CAPACITY_FILES = (10, 10000, 100000)
+STORE_OPEN_FAILED = 486
 
 
 def parse_args():
@@ -132,13 +136,47 @@ def throughput(program, with_logd, bodies, warmup):
     try:
         url = site.url(program)
         outcomes, _ = loadclient.run(url, warmup, ARGS.clients)
+        start = site.logd.offset() if site.logd else 0
         outcomes, seconds = loadclient.run(url, bodies, ARGS.clients)
         bad = [o for o in outcomes if o.status != 200 or o.body != OK_BODY]
         if bad:
             raise SystemExit("%s: %d of %d answers were not OK (first: %r %r)" % (
                 program, len(bad), len(bodies), bad[0].body, bad[0].error))
         latency = loadclient.median([o.seconds for o in outcomes])
-        return len(bodies) / seconds, latency * 1000.0
+        rescans = None
+        if program == "vendrel" and site.logd:
+            # A reader of ".store" that meets a writer rescans the folder (trace line 486).
+            rescans = len({r.get("pid") for r in site.logd.records(start)
+                           if r.get("line") == STORE_OPEN_FAILED})
+        return len(bodies) / seconds, latency * 1000.0, rescans
+    finally:
+        site.close()
+
+
+def cpu_per_request(content, computers, signatures, with_logd, runs=100):
+    """CPU time (user + system) of one process for one admitted request, the processes run one
+    after the other: what a request costs with nothing else competing for the machine."""
+    runs = min(runs, len(computers) - 1)
+    site = Site(with_logd)
+    try:
+        cost = {}
+        for program in PROGRAMS:
+            exe = os.path.join(site.inst.bin, program)
+            seconds = []
+            for i in range(runs + 1):
+                body, ctype = upload_body(content, computers[i], signatures[i])
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                stdout = subprocess.run([exe], input=body, stdout=subprocess.PIPE,
+                                        env=cgi_env(site, ctype, len(body)),
+                                        cwd=site.inst.bin).stdout
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                if not stdout.endswith(OK_BODY):
+                    raise SystemExit("%s did not admit the upload: %r" % (program, stdout[-40:]))
+                if i > 0:  # the first run creates ".store"
+                    seconds.append(after.ru_utime - before.ru_utime +
+                                   after.ru_stime - before.ru_stime)
+            cost[program] = sum(seconds) / len(seconds) * 1000.0
+        return cost
     finally:
         site.close()
 
@@ -258,6 +296,9 @@ def main():
     bodies = [upload_body(content, c, v) for c, v in zip(computers, signatures)]
     warmup, bodies = bodies[:warm_count], bodies[warm_count:]
 
+    # Before the load, which leaves the machine busy writing back for a while.
+    cpu = {l: cpu_per_request(content, computers, signatures, l) for l in (True, False)}
+
     # The four configurations take turns, round after round, so that a slow spell of the
     # machine falls on all of them alike; each figure is the median of its rounds.
     configs = [(p, l) for l in (True, False) for p in PROGRAMS]
@@ -267,6 +308,7 @@ def main():
             samples[c].append(throughput(c[0], c[1], bodies, warmup))
     measured = {c: (loadclient.median([s[0] for s in v]), loadclient.median([s[1] for s in v]))
                 for c, v in samples.items()}
+    rescans = loadclient.median([s[2] for s in samples[("vendrel", True)]])
     rows = []
     print("| measure | vendrel | trivial CGI | vendrel / trivial | trivial C++ CGI | "
           "trivial C++ / trivial |")
@@ -283,7 +325,15 @@ def main():
         v, t, x = (c[p] for p in PROGRAMS)
         rows.append("| instructions per admitted request (callgrind), %s | %d | %d | %.2f | %d | "
                     "%.2f |" % (label, v, t, v / t, x, x / t))
+    for with_logd, label in ((True, "with vendrel-logd"), (False, "no log server")):
+        c = cpu[with_logd]
+        v, t, x = (c[p] for p in PROGRAMS)
+        rows.append("| CPU ms of one request's process, run alone, %s | %.2f | %.2f | %.2f | %.2f "
+                    "| %.2f |" % (label, v, t, v / t, x, x / t))
     print("\n".join(rows))
+    print("\nUnder load with vendrel-logd, %d of %d requests (median of the rounds) found "
+          "\".store\" being written at least once and rescanned the quarantine folder."
+          % (rescans, len(bodies)))
 
     if not ARGS.skip_capacity:
         print("\nCapacity check (one refused request: capacity check, then a failed signature):")
