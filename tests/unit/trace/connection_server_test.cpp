@@ -1,6 +1,7 @@
 // Serving one log client: at once while its bytes are ready, in a thread of its own once it
 // dawdles, and every record exactly once whichever way it is served.
 #include "connection_server.h"
+#include "wire_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -72,18 +73,7 @@ public:
 
 std::string Record(const std::string& strMessage, bool bNul = true)
 {
-    std::string strText = "LOG_WRITE\t1\t2\t3\t4\ts\t5\t" + strMessage;
-    std::string strBytes;
-    for (char c : strText)
-    {
-        strBytes.push_back(c);
-        strBytes.push_back('\0');
-    }
-    if (bNul)
-    {
-        strBytes.append(2, '\0');
-    }
-    return strBytes;
+    return WireBytes("LOG_WRITE\t1\t2\t3\t4\ts\t5\t" + strMessage, bNul);
 }
 
 // The messages of the lines written so far ("!" for an error line).

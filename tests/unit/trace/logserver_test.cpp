@@ -5,26 +5,11 @@
 #include "record_format.h"
 #include "record_writer.h"
 #include "utf16.h"
+#include "wire_bytes.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-
-// UTF-16LE bytes of ASCII text, with the NUL unit when bNul.
-static std::string Bytes(const std::string& strText, bool bNul)
-{
-    std::string strOut;
-    for (char c : strText)
-    {
-        strOut.push_back(c);
-        strOut.push_back('\0');
-    }
-    if (bNul)
-    {
-        strOut.append(2, '\0');
-    }
-    return strOut;
-}
 
 static std::vector<CAssembledRecord> Assemble(const std::vector<std::string>& pieces, bool bFinish)
 {
@@ -49,7 +34,7 @@ static std::u16string U16(const std::string& strAscii)
 
 TEST(RecordAssemblerTest, RecordCutAtEveryByteIsPutTogether)
 {
-    std::string strBytes = Bytes("LOG_WRITE\t1", true);
+    std::string strBytes = WireBytes("LOG_WRITE\t1", true);
     std::vector<std::string> pieces;
     for (char c : strBytes)
     {
@@ -64,7 +49,7 @@ TEST(RecordAssemblerTest, RecordCutAtEveryByteIsPutTogether)
 TEST(RecordAssemblerTest, SeveralRecordsInOneWriteAreSeparated)
 {
     std::vector<CAssembledRecord> records =
-        Assemble({Bytes("a", true) + Bytes("bc", true) + Bytes("", true)}, true);
+        Assemble({WireBytes("a", true) + WireBytes("bc", true) + WireBytes("", true)}, true);
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].strUnits, U16("a"));
     EXPECT_EQ(records[1].strUnits, U16("bc"));
@@ -74,7 +59,7 @@ TEST(RecordAssemblerTest, SeveralRecordsInOneWriteAreSeparated)
 TEST(RecordAssemblerTest, ZeroBytesOfAUnitAreNotANul)
 {
     // U+0100 is the bytes 00 01: neither byte alone ends the record.
-    std::string strBytes = std::string("\x00\x01", 2) + Bytes("x", true);
+    std::string strBytes = std::string("\x00\x01", 2) + WireBytes("x", true);
     std::vector<CAssembledRecord> records = Assemble({strBytes}, true);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].strUnits, (std::u16string{char16_t(0x0100), u'x'}));
@@ -83,7 +68,7 @@ TEST(RecordAssemblerTest, ZeroBytesOfAUnitAreNotANul)
 TEST(RecordAssemblerTest, LeftoverWithoutNulIsAnIncompleteRecord)
 {
     std::vector<CAssembledRecord> records =
-        Assemble({Bytes("ok", true), Bytes("cut", false)}, true);
+        Assemble({WireBytes("ok", true), WireBytes("cut", false)}, true);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_TRUE(records[0].bComplete);
     EXPECT_FALSE(records[1].bComplete);
@@ -101,13 +86,13 @@ TEST(RecordAssemblerTest, OddByteAtTheEndIsAFault)
 TEST(RecordAssemblerTest, NothingSentIsNothingWritten)
 {
     EXPECT_TRUE(Assemble({}, true).empty());
-    EXPECT_TRUE(Assemble({Bytes("pending", false)}, false).empty());
+    EXPECT_TRUE(Assemble({WireBytes("pending", false)}, false).empty());
 }
 
 TEST(RecordAssemblerTest, RunawayRecordIsReportedOnceAndSkippedToItsNul)
 {
-    std::string strHuge = Bytes(std::string(CRecordAssembler::kMaxRecordUnits + 10, 'h'), true);
-    std::vector<CAssembledRecord> records = Assemble({strHuge, Bytes("next", true)}, true);
+    std::string strHuge = WireBytes(std::string(CRecordAssembler::kMaxRecordUnits + 10, 'h'), true);
+    std::vector<CAssembledRecord> records = Assemble({strHuge, WireBytes("next", true)}, true);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_FALSE(records[0].bComplete);
     EXPECT_LE(records[0].strUnits.size(), 256u);
