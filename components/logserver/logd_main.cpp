@@ -39,7 +39,8 @@ static void ServeInThread(std::unique_ptr<CConnectionServer> pServer,
         {
             std::unique_ptr<CConnectionServer> pOwned(pRaw);
             pOwned->ServeToEnd();
-            pOwned.reset();
+            // The connection closes only once the accepting thread is let go on (at the end of
+            // this lambda): under Wine, closing it first lost some of the next clients' records.
             std::lock_guard<std::mutex> lock(pState->mutex);
             pState->bDone = true;
             pState->finished.notify_all();
