@@ -47,6 +47,10 @@ ESignatureResult ComputeUploadSignature(PFN_PelixGetBackupFileInfoW pReadFunc,
     memset(wszBackupFileInfo, 0, sizeof(wszBackupFileInfo));
     pSignature->dwEngineResult = pReadFunc(wszPath, wszBackupFileInfo);
     wszBackupFileInfo[kBackupFileInfoSize / sizeof(WCHAR) - 1] = 0;
+    if (pSignature->dwEngineResult != 0 || wszBackupFileInfo[0] == 0)
+    {
+        return ESignatureResult::EngineFailed;
+    }
 
     char szBackupInfo[kSignatureTextSize];
     if (WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK, wszBackupFileInfo, -1, szBackupInfo,

@@ -33,6 +33,10 @@ enum class ESignatureResult
     Ok,
     // The file name does not convert into 1,024 UTF-16 units; the engine was not asked.
     PathUnconvertible,
+    // The engine answered an error or left no text: a file it cannot read (a directory, a
+    // missing file, a device) would otherwise be signed by the computer name alone, which
+    // anyone can compute.
+    EngineFailed,
     // The engine's text does not convert into 1,024 ANSI bytes.
     InfoUnconvertible,
     // The signed text is longer than its hex form can hold (more than 511 bytes).

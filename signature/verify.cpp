@@ -23,8 +23,8 @@ enum
 // after the engine was asked, 234 with the hashed text, then 240 or 243. A call that cannot
 // compute a signature fails with the line-240 trace and an empty MD5Password, leaving out what
 // did not happen: a file name too long to convert gives 203, 211, 240 (the engine was never
-// asked); an engine text that does not convert, or a signed text too long for its hex form,
-// gives 203, 211, 218, 240 (nothing was hashed).
+// asked); an engine that fails or leaves no text, an engine text that does not convert, or a
+// signed text too long for its hex form, gives 203, 211, 218, 240 (nothing was hashed).
 bool VerifyPassPort(const char* szTempFileName, const char* szComputerName, const char* szVerify)
 {
     PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
@@ -47,7 +47,6 @@ bool VerifyPassPort(const char* szTempFileName, const char* szComputerName, cons
              "[Vendrel:VerifyPassPort] GetProcAddress \"PelixGetBackupFileInfoW\" success.");
 
     UploadSignature signature;
-    // The engine's own answer is not looked at: a file it cannot read signs an empty text.
     ESignatureResult eResult =
         ComputeUploadSignature(pReadFunc, szTempFileName, szComputerName, &signature);
     if (eResult != ESignatureResult::PathUnconvertible)

@@ -37,7 +37,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "vendrel-sign: %s: file name too long\n", szFile);
         return 1;
     }
-    if (signature.dwEngineResult != 0)
+    if (eResult == ESignatureResult::EngineFailed)
     {
         fprintf(stderr, "vendrel-sign: %s: cannot read the file (error %lu)\n", szFile,
                 (unsigned long)signature.dwEngineResult);

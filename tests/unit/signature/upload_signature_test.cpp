@@ -40,6 +40,23 @@ DWORD WINAPI SilentEngine(LPCWSTR wszPath, void* pRecord)
     return ERROR_FILE_NOT_FOUND;
 }
 
+// Leaves a text but answers an error.
+DWORD WINAPI TextButErrorEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
+    wszText[0] = '5';
+    wszText[1] = ':';
+    return ERROR_ACCESS_DENIED;
+}
+
+// Answers success and leaves the record empty.
+DWORD WINAPI EmptyTextEngine(LPCWSTR wszPath, void* pRecord)
+{
+    NoteCall(wszPath, pRecord);
+    return 0;
+}
+
 // Fills the whole record with 'A' units and no terminator.
 DWORD WINAPI UnterminatedEngine(LPCWSTR wszPath, void* pRecord)
 {
@@ -110,12 +127,23 @@ TEST(UploadSignature, RecordIsZeroedAndPathConverted)
     EXPECT_EQ(signature.dwEngineResult, 0u);
 }
 
-TEST(UploadSignature, EngineFailureSignsTheComputerNameAloneAndIsReported)
+TEST(UploadSignature, EngineFailureOrEmptyTextSignsNothing)
 {
     UploadSignature signature;
-    ASSERT_EQ(ComputeUploadSignature(SilentEngine, "x", "PC7", &signature), ESignatureResult::Ok);
+    EXPECT_EQ(ComputeUploadSignature(SilentEngine, "x", "PC7", &signature),
+              ESignatureResult::EngineFailed);
     EXPECT_EQ(signature.dwEngineResult, (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(std::string(signature.szMD5Password), ExpectedSignature("PC7"));
+    EXPECT_STREQ(signature.szMD5Password, "");
+    EXPECT_STREQ(signature.szScrambledHex, "");
+
+    // An error code with a text, and success with no text, are failures all the same.
+    EXPECT_EQ(ComputeUploadSignature(TextButErrorEngine, "x", "PC7", &signature),
+              ESignatureResult::EngineFailed);
+    EXPECT_STREQ(signature.szMD5Password, "");
+    EXPECT_EQ(ComputeUploadSignature(EmptyTextEngine, "x", "PC7", &signature),
+              ESignatureResult::EngineFailed);
+    EXPECT_EQ(signature.dwEngineResult, 0u);
+    EXPECT_STREQ(signature.szMD5Password, "");
 }
 
 TEST(UploadSignature, UnterminatedRecordIsCutAtItsEndAndThenTooLong)

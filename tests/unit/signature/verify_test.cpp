@@ -195,12 +195,26 @@ TEST_F(VerifyPassPortTest, SignedTextPastTheCutFails)
     EXPECT_EQ(Lines(records), (std::vector<int>{203, 211, 218, 240}));
 }
 
-TEST_F(VerifyPassPortTest, UnreadableFileFails)
+// A file the engine cannot read is never signed by the computer name alone, which anyone can
+// compute: neither the signature over the file's would-be content nor the one over the name.
+TEST_F(VerifyPassPortTest, UnreadableFileFailsWhateverTheSignature)
 {
-    const std::string strSignature = ExpectedSignature(ExpectedBackupInfo("hello") + "PC7");
-    EXPECT_FALSE(VerifyPassPort("no_such_upload_file.bin", "PC7", strSignature.c_str()));
-    std::vector<TraceRecord> records = m_capture.Records();
-    EXPECT_EQ(Lines(records), (std::vector<int>{203, 211, 218, 234, 240}));
+    const std::string strNameOnly = ExpectedSignature("PC7");
+    // A missing file, and the working directory itself.
+    const char* const paths[] = {"no_such_upload_file.bin", "."};
+    for (const char* szPath : paths)
+    {
+        for (const std::string& strSignature :
+             {ExpectedSignature(ExpectedBackupInfo("hello") + "PC7"), strNameOnly})
+        {
+            m_capture.Clear();
+            EXPECT_FALSE(VerifyPassPort(szPath, "PC7", strSignature.c_str())) << szPath;
+            std::vector<TraceRecord> records = m_capture.Records();
+            ASSERT_EQ(Lines(records), (std::vector<int>{203, 211, 218, 240})) << szPath;
+            EXPECT_TRUE(EndsWith(records[3].strMessage, NoMatchText(strSignature, "")))
+                << records[3].strMessage;
+        }
+    }
 }
 
 TEST_F(VerifyPassPortTest, FileNameTooLongToConvertFailsBeforeTheEngine)
