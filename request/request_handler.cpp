@@ -73,6 +73,15 @@ void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
         out << s_szFailedToken;
         return;
     }
+    // Only a regular file is taken: a directory, a link or a device named as the upload is
+    // refused before anything reads, counts, deletes or moves it.
+    if (!IsRegularUploadFile(vars.szTempFileName))
+    {
+        LogTrace(4, VENDREL_TRACE_SOURCE, 106, "[Vendrel] Invalid file.(%s)", vars.szTempFileName);
+        LogTrace(4, VENDREL_TRACE_SOURCE, 159, "[Vendrel] Receive File Failed.");
+        out << s_szFailedToken;
+        return;
+    }
 
     if (!VerifyVirusFolderSize(ReadUploadSize(vars.szNewFileSize)))
     {
@@ -108,22 +117,10 @@ void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
     out << s_szOkToken;
 }
 
-void ServeRequest()
+// Checks the variables of a decoded request and runs the stages; the caller gives the array
+// back to the library afterwards.
+void ServeVars(OutputStreamConverter& out, char** ppVars)
 {
-    OutputStreamConverter out(getResourceString(KELSIO_RES_CHARSET), &std::cout);
-    out << "Pragma: no-cache\n";
-    out << "Content-type: text/html;charset=" << getResourceString(KELSIO_RES_CHARSET) << "\n\n";
-
-    char** ppVars = cgiGetVars(out.getCharEncoding(), true, nullptr, nullptr);
-    if (ppVars == nullptr)
-    {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 54, "[Vendrel] cgiGetVars error");
-        freeResource();
-        return;
-    }
-    LogTrace(4, VENDREL_TRACE_SOURCE, 58, "[Vendrel] cgiGetVars success");
-    CCgiVarsGuard varsGuard(ppVars);
-
     CRequestVars vars;
     vars.szTempFileName = getCgiVar(ppVars, "TempFileName");
     vars.szNewFileSize = getCgiVar(ppVars, "NewFileSize");
@@ -138,7 +135,6 @@ void ServeRequest()
         if (vars.szTempFileName != nullptr &&
             IsInUploadDirectory(vars.szTempFileName, szRecombinedDir, szUploadDir))
             TraceDeletion(71, vars.szTempFileName);
-        freeResource();
         return;
     }
 
@@ -146,11 +142,31 @@ void ServeRequest()
     {
         LogTrace(8, VENDREL_TRACE_SOURCE, 81,
                  "[Vendrel] Input parameter error, the request is invaild!");
-        freeResource();
         return;
     }
 
     AdmitUpload(out, vars);
+}
+
+void ServeRequest()
+{
+    OutputStreamConverter out(getResourceString(KELSIO_RES_CHARSET), &std::cout);
+    out << "Pragma: no-cache\n";
+    out << "Content-type: text/html;charset=" << getResourceString(KELSIO_RES_CHARSET) << "\n\n";
+
+    char** ppVars = cgiGetVars(out.getCharEncoding(), true, nullptr, nullptr);
+    if (ppVars == nullptr)
+    {
+        LogTrace(4, VENDREL_TRACE_SOURCE, 54, "[Vendrel] cgiGetVars error");
+        freeResource();
+        return;
+    }
+    LogTrace(4, VENDREL_TRACE_SOURCE, 58, "[Vendrel] cgiGetVars success");
+    {
+        // The variables go back to the library before its resources do, on every path.
+        CCgiVarsGuard varsGuard(ppVars);
+        ServeVars(out, ppVars);
+    }
     freeResource();
 }
 

@@ -48,3 +48,20 @@ bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char
     return _mbsicmp(reinterpret_cast<const unsigned char*>(szRecombinedDir),
                     reinterpret_cast<const unsigned char*>(szUploadDir)) == 0;
 }
+
+bool IsRegularUploadFile(const char* szTempFileName)
+{
+    char szDrive[_MAX_DRIVE] = {0};
+    char szDir[_MAX_DIR] = {0};
+    char szName[_MAX_FNAME] = {0};
+    char szExt[_MAX_EXT] = {0};
+    _splitpath_s(szTempFileName, szDrive, sizeof(szDrive), szDir, sizeof(szDir), szName,
+                 sizeof(szName), szExt, sizeof(szExt));
+    if (szName[0] == '\0' && szExt[0] == '\0')
+        return false;
+
+    const DWORD dwRefused =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    DWORD dwAttributes = GetFileAttributesA(szTempFileName);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & dwRefused) == 0;
+}

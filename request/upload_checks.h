@@ -22,3 +22,8 @@ enum
 // file's recombined directory (drive + directory) and the upload directory in the two buffers of
 // UPLOAD_DIR_BUFFER bytes, for the trace of a failed check.
 bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char* szUploadDir);
+
+// Whether szTempFileName names a regular file: it has a name part, and its attributes, read
+// without following a link, show no directory, link or device. Whatever else the engine could
+// not read is never signed, and no directory is ever moved.
+bool IsRegularUploadFile(const char* szTempFileName);

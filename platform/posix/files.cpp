@@ -429,14 +429,21 @@ DWORD GetFileAttributesA(LPCSTR lpFileName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_FILE_ATTRIBUTES;
     }
+    // As on Windows, a link is reported as itself and not followed.
     struct stat st;
-    if (stat(lpFileName, &st) != 0)
+    if (lstat(lpFileName, &st) != 0)
     {
         PalSetErrorForPath(errno, lpFileName);
         return INVALID_FILE_ATTRIBUTES;
     }
     char szName[MAX_PATH];
-    return PalAttributesFromStat(st, LastComponent(lpFileName, szName, sizeof(szName)));
+    DWORD dwAttributes =
+        PalAttributesFromStat(st, LastComponent(lpFileName, szName, sizeof(szName)));
+    if (S_ISLNK(st.st_mode))
+        dwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    else if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        dwAttributes |= FILE_ATTRIBUTE_DEVICE;
+    return dwAttributes;
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace
@@ -132,3 +133,25 @@ TEST(LocationCheck, PosixIsCaseSensitiveAndBackslashIsAByte)
     EXPECT_FALSE(InUploadDir("\\srv\\Home\\TEMP\\up.dat"));
 }
 #endif
+
+// Only a regular file is an upload; what is not one is refused without being read.
+TEST(RegularUploadFile, OnlyARegularFileWithANameIsAdmitted)
+{
+    const std::string strDir = "regular_upload_test_" + std::to_string(GetCurrentProcessId());
+    std::filesystem::remove_all(strDir);
+    ASSERT_TRUE(std::filesystem::create_directory(strDir));
+    const std::string strFile = strDir + VENDREL_DIR_SEP_STR + "upload_1";
+    FILE* pFile = fopen(strFile.c_str(), "wb");
+    ASSERT_NE(pFile, nullptr);
+    fputs("content", pFile);
+    fclose(pFile);
+
+    EXPECT_TRUE(IsRegularUploadFile(strFile.c_str()));
+    EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR).c_str()));
+    EXPECT_FALSE(IsRegularUploadFile(strDir.c_str()));
+    EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR ".").c_str()));
+    EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR "missing").c_str()));
+    EXPECT_FALSE(IsRegularUploadFile(""));
+
+    std::filesystem::remove_all(strDir);
+}
