@@ -174,6 +174,14 @@ def sign(path, computer):
     return out.stdout.decode("ascii").strip()
 
 
+def forge(text):
+    """The signature of a signed text that no file backs (the computer name alone, say)."""
+    tool = os.path.join(BIN_DIR, "forge-signature" + EXE)
+    out = subprocess.run(command(tool, text), env=dict(os.environ, **wine_env()),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True, timeout=60)
+    return out.stdout.decode("ascii").strip()
+
+
 def urlencode(pairs):
     from urllib.parse import quote_plus
     return "&".join(quote_plus(k, safe="") + "=" + quote_plus(v, safe="") for k, v in pairs)

@@ -11,8 +11,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import SEP, host_path, sign  # noqa: E402
-from system_cases import EMPTY, FAILED, OK, SystemCase, lines_of, urlencode_bytes  # noqa: E402
+from harness import SEP, forge, host_path, sign  # noqa: E402
+from system_cases import (EMPTY, FAILED, OK, SystemCase, lines_of, snapshot,  # noqa: E402
+                          urlencode_bytes)
 
 VICTIM = b"a file that no request may touch\n"
 
@@ -96,12 +97,13 @@ class Traversal(HostileCase):
     def test_backslash_is_an_ordinary_name_byte_natively(self):
         if harness.IS_WINDOWS:
             self.skipTest("a backslash separates on Windows")
-        # One file name in TEMP that merely looks like a way out: it does not exist, so the
-        # signature fails and its deletion finds nothing; the victims stay.
+        # One file name in TEMP that merely looks like a way out: it does not exist, so it is
+        # refused as no file at all; the victims stay.
         name = host_path(self.inst.temp) + "/..\\..\\outside\\victim.bin"
         result = self.post_bytes(self.victim_request(name))
         self.assertEqual(result.stdout, FAILED)
-        self.assertEqual(lines_of(result, "[Vendrel] VerifyPassPort Failed"), [135])
+        self.assertEqual(lines_of(result, "[Vendrel] Invalid file."), [106])
+        self.assertEqual(lines_of(result, "VerifyPassPort"), [])
         self.assertUntouched()
 
     def test_missing_variable_never_deletes_outside(self):
@@ -119,22 +121,20 @@ class Links(HostileCase):
     # MoveFileA there moves the target itself. On Windows a link is a reparse point that
     # MoveFileA moves as itself; the case holds for the native build.
     @unittest.skipIf(harness.IS_WINDOWS, "Wine shows a symbolic link as the file it points to")
-    def test_link_to_an_outside_file_never_moves_or_deletes_the_target(self):
+    def test_link_to_an_outside_file_is_refused_and_left(self):
         victim = os.path.join(self.outside, "victim.bin")
+        link = os.path.join(self.inst.temp, "link.bin")
+        os.symlink(victim, link)
         for verify in (self.victim_verify, "0" * 32):
             with self.subTest(verify=verify):
-                link = os.path.join(self.inst.temp, "link.bin")
-                if os.path.lexists(link):
-                    os.remove(link)
-                os.symlink(victim, link)
                 pairs = self.victim_request(host_path(link))
                 pairs[3] = ("Verify", verify)
                 result = self.post_bytes(pairs)
-                self.assertIn(result.stdout, (OK, FAILED))
-                self.assertFalse(os.path.lexists(link))
+                self.assertEqual(result.stdout, FAILED)
+                self.assertEqual(lines_of(result, "[Vendrel] Invalid file."), [106])
+                self.assertTrue(os.path.islink(link))
+                self.assertEqual(self.inst.quarantined(), [])
                 self.assertUntouched()
-                for name in self.inst.quarantined():
-                    os.remove(os.path.join(self.inst.virus, name))
 
     def test_link_to_an_outside_directory_is_refused(self):
         os.symlink(self.outside, os.path.join(self.inst.temp, "dirlink"))
@@ -177,6 +177,94 @@ class Links(HostileCase):
                 self.assertEqual(f.read(), content)
         else:
             self.assertEqual(added, [])
+
+
+class DirectoryAttack(HostileCase):
+    """A request that names the upload directory, or a directory in it, signed by the computer
+    name alone: no directory is ever moved, and the other endpoints' uploads stay pending."""
+
+    def setUp(self):
+        super().setUp()
+        self.pending = self.inst.upload(b"another endpoint's upload, not yet filed")
+        os.makedirs(os.path.join(self.inst.temp, "sub"))
+        with open(os.path.join(self.inst.temp, "sub", "inner.bin"), "wb") as f:
+            f.write(b"inside a subdirectory")
+        self.temp_before = snapshot(self.inst.temp, [])
+        self.forged = forge("ATTACK")
+
+    def attack(self, temp_file_name, size="0"):
+        return self.post_bytes([("TempFileName", temp_file_name), ("NewFileSize", size),
+                                ("ComputerName", "ATTACK"), ("Verify", self.forged)])
+
+    def assertNothingMoved(self, result):
+        self.assertEqual(result.stdout, FAILED)
+        self.assertEqual(lines_of(result, "[Vendrel] Receive File Failed."), [159])
+        self.assertEqual(lines_of(result, "VerifyPassPort"), [])
+        self.assertEqual(lines_of(result, "updateFolderSize"), [])
+        self.assertEqual(snapshot(self.inst.temp, []), self.temp_before)
+        self.assertTrue(os.path.isdir(self.inst.temp))
+        self.assertEqual(self.inst.quarantined(), [])
+        self.assertIn(self.inst.store_value(), (None, 0))
+        self.assertUntouched()
+
+    def test_every_spelling_of_a_directory_is_refused(self):
+        temp = host_path(self.inst.temp)
+        s = SEP
+        # The check of the location refuses what is not directly in the upload directory; the
+        # check of the file refuses a directory that is.
+        cases = [(temp, 105), (temp + s + "sub" + s, 105),
+                 (temp + s, 106), (temp + s + ".", 106), (temp + s + "sub", 106),
+                 (temp + s + "..", 106), (temp + s + "sub" + s + "..", 105)]
+        for path, line in cases:
+            with self.subTest(path=path):
+                result = self.attack(path)
+                self.assertNothingMoved(result)
+                marker = "[Vendrel] Invalid path." if line == 105 else "[Vendrel] Invalid file."
+                self.assertEqual(lines_of(result, marker), [line])
+        # The uploads that were pending all along are still admitted.
+        path, pairs = self.signed_vars(b"a real upload after the attacks")
+        self.assertEqual(self.post_bytes(pairs).stdout, OK)
+        self.assertFiledOnce(b"a real upload after the attacks")
+        self.assertTrue(os.path.exists(self.pending))
+
+    def test_forged_signature_over_a_missing_file_counts_nothing(self):
+        for size in ("2147483647", "1048576"):
+            with self.subTest(size=size):
+                result = self.attack(host_path(self.inst.temp) + SEP + "missing.bin", size)
+                self.assertNothingMoved(result)
+                self.assertEqual(lines_of(result, "[Vendrel] Invalid file."), [106])
+        # The capacity is still all there for a real upload.
+        self.inst.write_settings({"Quarantine_Folder_Capacity": "1"})
+        self.before = self.outside_snapshot()
+        path, pairs = self.signed_vars(b"fits into one megabyte")
+        self.assertEqual(self.post_bytes(pairs).stdout, OK)
+
+
+@unittest.skipIf(harness.IS_WINDOWS, "FIFOs and device links are POSIX file kinds")
+class SpecialFiles(HostileCase):
+    """Whatever cannot be read to its end, or blocks whoever opens it, is no upload: each such
+    request ends at once with the refusal, and the entry stays where it is."""
+
+    def test_fifo_and_device_links_are_refused_at_once(self):
+        fifo = os.path.join(self.inst.temp, "fifo.bin")
+        os.mkfifo(fifo)
+        zero = os.path.join(self.inst.temp, "zero.bin")
+        os.symlink("/dev/zero", zero)
+        for path in (fifo, zero):
+            with self.subTest(path=path):
+                started = time.monotonic()
+                result = self.attack_with(path)
+                self.assertLess(time.monotonic() - started, 30)
+                self.assertEqual(result.stdout, FAILED)
+                self.assertEqual(lines_of(result, "[Vendrel] Invalid file."), [106])
+                self.assertEqual(lines_of(result, "VerifyPassPort"), [])
+                self.assertTrue(os.path.lexists(path))
+                self.assertEqual(self.inst.quarantined(), [])
+                self.assertUntouched()
+
+    def attack_with(self, path):
+        return self.post_bytes([("TempFileName", host_path(path)), ("NewFileSize", "0"),
+                                ("ComputerName", "ATTACK"), ("Verify", forge("ATTACK"))])
 
 
 class OverlongAndMultibyte(HostileCase):

@@ -3,7 +3,9 @@
 #include "request_fuzz.h"
 
 #include "platform.h"
+#include "md5.h"
 #include "request_handler.h"
+#include "scrambler.h"
 #include "stub_engine.h"
 #include "trace_state.h"
 #include "upload_signature.h"
@@ -213,6 +215,20 @@ std::string TrueSignature(const std::string& strPath, const std::string& strComp
     return signature.szMD5Password;
 }
 
+// The signature of the computer name alone, which anyone can compute: what a forger sends for
+// an upload the engine cannot read.
+std::string NameOnlySignature(const std::string& strComputer)
+{
+    char szScrambledHex[kSignatureTextSize] = "";
+    uint32_t nLength = kSignatureTextSize;
+    if (ScrambleToHex(szScrambledHex, strComputer.c_str(), &nLength) != kScrambleOk)
+        return std::string();
+    char szSignature[kSignatureSize] = "";
+    CMessageDigest5 digest;
+    digest.HexDigest(szScrambledHex, (uint32_t)strlen(szScrambledHex), szSignature, kSignatureSize);
+    return szSignature;
+}
+
 void PlanStructured(uint8_t nFlags, const std::string& strRest, CRequestPlan* pPlan)
 {
     static const char* const s_names[] = {"TempFileName", "NewFileSize", "ComputerName", "Verify"};
@@ -245,6 +261,8 @@ void PlanStructured(uint8_t nFlags, const std::string& strRest, CRequestPlan* pP
             const std::string& strSigned = bMultipart ? g_paths.strUpload : strTempFileName;
             strValue = TrueSignature(strSigned, fields.size() > 2 ? Substitute(fields[2]) : "");
         }
+        if (i == 3 && fields[i] == "@N")
+            strValue = NameOnlySignature(fields.size() > 2 ? Substitute(fields[2]) : "");
         vars.emplace_back(s_names[i], strValue);
     }
 

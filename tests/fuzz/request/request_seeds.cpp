@@ -11,7 +11,8 @@
 // Raw inputs (bit 0 clear) are the body itself; bits 1 and 6 choose urlencoded, multipart
 // (boundary "fz"), GET with the rest as query string, or a POST without a content type.
 // In every value "@F" stands for the prepared upload file, "@T" for the upload directory with its
-// separator, and a Verify of "@V" for the true signature of the file that TempFileName names.
+// separator, a Verify of "@V" for the true signature of the file that TempFileName names, and a
+// Verify of "@N" for the signature of the computer name alone, as a forger computes it.
 #include "request_fuzz.h"
 
 #define SEED(name, text, answer)                                                                   \
@@ -52,6 +53,11 @@ const CRequestSeed g_requestSeeds[] = {
     SEED("raw_get", "\x40TempFileName=@T..%2fkeep.bin&NewFileSize=1&ComputerName=a&Verify=b",
          Failed),
     SEED("raw_bad_escape", "\x00TempFileName=%zz", Empty),
+    SEED("forged_upload_dir", "\x01@T\n0\nATTACK\n@N\nx", Failed),
+    SEED("forged_upload_dir_dot", "\x01@T.\n0\nATTACK\n@N\nx", Failed),
+    SEED("forged_upload_dir_parent", "\x01@T..\n0\nATTACK\n@N\nx", Failed),
+    SEED("forged_missing_file", "\x01@Tmissing.bin\n2147483647\nATTACK\n@N\nx", Failed),
+    SEED("engine_unreadable_name_only", "\x01@F\n12\nPC7\n@N\nupload body!", Failed),
 };
 
 const size_t g_nRequestSeeds = sizeof(g_requestSeeds) / sizeof(g_requestSeeds[0]);
