@@ -9,6 +9,7 @@
 #include "multipart.h"
 #include "text_util.h"
 #include "upload_files.h"
+#include "upload_registry.h"
 #include "url_form.h"
 #include "var_table.h"
 
@@ -24,6 +25,8 @@ namespace
 const char* const s_szSettingsSection = "INI_SERVER_SECTION";
 const char* const s_szUploadMaxKey = "Upload_Max_Size";
 const int UPLOAD_MAX_DEFAULT_MB = 100;
+const char* const s_szUploadStaleKey = "Upload_Stale_Minutes";
+const int UPLOAD_STALE_DEFAULT_MINUTES = 60;
 // RFC 2046 limits a boundary to 70 characters.
 const size_t MULTIPART_MAX_BOUNDARY = 70;
 
@@ -139,7 +142,7 @@ char** KelsioParseRequest(const CKelsioRequestSource* pSource)
             return nullptr;
         char** ppVars = table.BuildArray();
         if (ppVars != nullptr)
-            uploads.Keep();
+            uploads.HandOver(ppVars);
         return ppVars;
     }
     catch (const std::exception&)
@@ -162,6 +165,8 @@ char** cgiGetVars(CharEncoding, bool bSaveFileParts, unsigned char** ppRawBody, 
 
     char szHome[MAX_PATH] = {0};
     getHomeDir(szHome, MAX_PATH);
+    KelsioSweepStaleUploads(szHome, getINIint(s_szSettingsSection, s_szUploadStaleKey,
+                                              UPLOAD_STALE_DEFAULT_MINUTES, nullptr));
     int nMaxMegabytes =
         getINIint(s_szSettingsSection, s_szUploadMaxKey, UPLOAD_MAX_DEFAULT_MB, nullptr);
     if (nMaxMegabytes < 0)
@@ -180,6 +185,10 @@ char** cgiGetVars(CharEncoding, bool bSaveFileParts, unsigned char** ppRawBody, 
 
 void cgiFreeVars(char** ppVars, unsigned char*)
 {
+    if (ppVars == nullptr)
+        return;
+    // What the program did not move away or delete itself is of no further use.
+    KelsioUploadRemove(ppVars);
     // The array and its texts are one allocation.
     free(ppVars);
 }

@@ -35,7 +35,11 @@ KELSIO_API void freeResource();
 // are the decoded bytes as sent. With bSaveFileParts, file parts are saved into <home>/TEMP
 // under fresh names and their value is that file's full path; without, their content is dropped
 // and their value is empty. The raw body is not kept: ppRawBody and pnRawLength, when not null,
-// receive null and 0. cgiFreeVars frees the array only; upload files stay for the caller.
+// receive null and 0. Before it parses, cgiGetVars deletes the library's own upload files that
+// were left in TEMP for longer than Upload_Stale_Minutes (server.ini, default 60; 0 or less:
+// none). cgiFreeVars frees the array and deletes each upload file of it that the program has not
+// moved away or deleted; so does the end of the process, also by SIGTERM, SIGINT or SIGHUP (a
+// console control event on Windows).
 KELSIO_API char** cgiGetVars(CharEncoding encoding, bool bSaveFileParts, unsigned char** ppRawBody,
                              long* pnRawLength);
 KELSIO_API void cgiFreeVars(char** ppVars, unsigned char* pRawBody);

@@ -32,6 +32,13 @@ struct CKelsioRequestSource
 // Bytes the multipart scanner holds at a time, whatever the size of a part.
 #define KELSIO_BODY_BUFFER 65536
 
-// The request-variable array as cgiGetVars returns it (free it with cgiFreeVars), or null when
-// the request cannot be decoded; upload files made for a refused request are deleted.
+// The request-variable array as cgiGetVars returns it (free it with cgiFreeVars, which deletes
+// the upload files that are still in place), or null when the request cannot be decoded; upload
+// files made for a refused request are deleted.
 KELSIO_API char** KelsioParseRequest(const CKelsioRequestSource* pSource);
+
+// Deletes the upload files (upload_ and 16 lowercase hex digits, regular files only) in the
+// upload directory of szHomeDir that were last written more than nStaleMinutes minutes ago and
+// that this process does not hold; nothing when nStaleMinutes is 0 or less. Returns how many
+// were deleted. cgiGetVars runs it first, with Upload_Stale_Minutes.
+KELSIO_API int KelsioSweepStaleUploads(const char* szHomeDir, int nStaleMinutes);

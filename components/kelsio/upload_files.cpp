@@ -1,7 +1,10 @@
 #include "upload_files.h"
 
+#include "upload_registry.h"
+
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace
@@ -9,22 +12,45 @@ namespace
 
 // A collision of 64 random bits means the generator is broken; give up after a few.
 const int UPLOAD_CREATE_TRIES = 16;
+// The file may be deleted while it is still being written: a console event that ends the
+// process removes it from another thread.
+const DWORD UPLOAD_SHARE_MODE = FILE_SHARE_DELETE;
 
 std::string RandomName()
 {
     std::random_device device;
     uint64_t nBits = (static_cast<uint64_t>(device()) << 32) ^ device();
     char szName[32];
-    snprintf(szName, sizeof(szName), "upload_%016llx", static_cast<unsigned long long>(nBits));
+    snprintf(szName, sizeof(szName), KELSIO_UPLOAD_PREFIX "%0*llx", KELSIO_UPLOAD_HEX_DIGITS,
+             static_cast<unsigned long long>(nBits));
     return szName;
 }
 
 } // namespace
 
+std::string KelsioUploadDirectory(const char* szHomeDir)
+{
+    return std::string(szHomeDir != nullptr ? szHomeDir : "") + VENDREL_DIR_SEP_STR + "TEMP" +
+           VENDREL_DIR_SEP_STR;
+}
+
+bool KelsioIsUploadName(const char* szName)
+{
+    const size_t nPrefix = sizeof(KELSIO_UPLOAD_PREFIX) - 1;
+    if (strncmp(szName, KELSIO_UPLOAD_PREFIX, nPrefix) != 0 ||
+        strlen(szName) != nPrefix + KELSIO_UPLOAD_HEX_DIGITS)
+        return false;
+    for (const char* p = szName + nPrefix; *p != '\0'; ++p)
+    {
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f')))
+            return false;
+    }
+    return true;
+}
+
 CUploadFiles::CUploadFiles(const char* szHomeDir)
-    : m_strDir(std::string(szHomeDir != nullptr ? szHomeDir : "") + VENDREL_DIR_SEP_STR + "TEMP" +
-               VENDREL_DIR_SEP_STR),
-      m_hFile(INVALID_HANDLE_VALUE), m_bKeep(false)
+    : m_strDir(KelsioUploadDirectory(szHomeDir)), m_hFile(INVALID_HANDLE_VALUE),
+      m_bHandedOver(false)
 {
 }
 
@@ -32,10 +58,14 @@ CUploadFiles::~CUploadFiles()
 {
     if (m_hFile != INVALID_HANDLE_VALUE)
         CloseHandle(m_hFile);
-    if (m_bKeep)
-        return;
-    for (const std::string& strPath : m_paths)
-        DeleteFileA(strPath.c_str());
+    if (!m_bHandedOver)
+        KelsioUploadRemove(this);
+}
+
+void CUploadFiles::HandOver(const void* pOwner)
+{
+    KelsioUploadHandOver(this, pOwner);
+    m_bHandedOver = true;
 }
 
 bool CUploadFiles::Create(std::string& strPath)
@@ -48,14 +78,20 @@ bool CUploadFiles::Create(std::string& strPath)
         // The program keeps paths in MAX_PATH buffers.
         if (strPath.size() >= MAX_PATH)
             return false;
-        // The path is recorded before the file exists, so that nothing made is ever missed.
-        m_paths.push_back(strPath);
-        m_hFile = CreateFileA(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        // The path is recorded before the file exists, so that nothing made is ever missed; a
+        // file that cannot be recorded is not made.
+        int nSlot = KelsioUploadReserve(this, strPath.c_str());
+        if (nSlot < 0)
+            return false;
+        m_hFile = CreateFileA(strPath.c_str(), GENERIC_WRITE, UPLOAD_SHARE_MODE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_hFile != INVALID_HANDLE_VALUE)
+        {
+            KelsioUploadCreated(nSlot);
             return true;
+        }
         DWORD dwError = GetLastError();
-        m_paths.pop_back();
+        KelsioUploadRelease(nSlot);
         if (dwError != ERROR_FILE_EXISTS && dwError != ERROR_ALREADY_EXISTS)
             return false;
     }

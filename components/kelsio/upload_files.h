@@ -1,11 +1,20 @@
 // Upload files of one request: made exclusively in the upload directory under fresh random
-// names, and deleted again unless the request is accepted.
+// names, and remembered in the process-wide upload list. A refused request deletes them at once;
+// an accepted one hands them to its variable array, whose release deletes what is left of them.
 #pragma once
 
 #include "platform.h"
 
 #include <string>
-#include <vector>
+
+// An upload file's name: this prefix and 16 lowercase hexadecimal digits.
+#define KELSIO_UPLOAD_PREFIX "upload_"
+#define KELSIO_UPLOAD_HEX_DIGITS 16
+
+// The upload directory below szHomeDir, with a trailing separator.
+std::string KelsioUploadDirectory(const char* szHomeDir);
+// True when szName has the form of an upload file's name.
+bool KelsioIsUploadName(const char* szName);
 
 class CUploadFiles
 {
@@ -20,12 +29,11 @@ public:
     bool Write(const unsigned char* pData, size_t nSize);
     // Closes the open file; false when its last writes failed.
     bool Close();
-    // The request was accepted: the files stay for the program.
-    void Keep() { m_bKeep = true; }
+    // The request was accepted: the files stay for the program until pOwner is freed.
+    void HandOver(const void* pOwner);
 
 private:
     std::string m_strDir;
-    std::vector<std::string> m_paths;
     HANDLE m_hFile;
-    bool m_bKeep;
+    bool m_bHandedOver;
 };

@@ -1,6 +1,7 @@
 // Feeds arbitrary CGI requests to the request parser. The input is split into a method, a
 // content type, a CONTENT_LENGTH, a way of reading, a query string and a body. A refused request
-// must leave no file in the upload directory; an accepted one must name every file it made.
+// must leave no file in the upload directory; an accepted one must name every file it made, and
+// freeing its array must delete them all.
 #include "kelsio_request.h"
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -186,23 +188,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         }
         return 0;
     }
-    // Every file the request made is named by a variable; delete them and nothing may remain.
-    // Only regular files below the upload directory count: a value may name anything, the
-    // directory itself included.
-    size_t nNamed = 0;
-    const std::string strInside = g_strTemp + "/";
+    // Every file the request made is named by a variable, by its exact path, and freeing the
+    // array deletes every one of them.
+    std::set<std::string> values;
     for (char** pp = ppVars; pp[0] != nullptr; pp += 2)
+        values.insert(pp[1]);
+    for (const auto& entry : fs::directory_iterator(g_strTemp))
     {
-        std::error_code error;
-        if (strncmp(pp[1], strInside.c_str(), strInside.size()) == 0 &&
-            fs::is_regular_file(fs::symlink_status(pp[1], error)) && remove(pp[1]) == 0)
-            ++nNamed;
+        if (values.count(entry.path().string()) == 0)
+        {
+            fprintf(stderr, "accepted request made a file that no variable names: %s\n",
+                    entry.path().string().c_str());
+            ClearTemp();
+            abort();
+        }
     }
     cgiFreeVars(ppVars, nullptr);
     if (CountTempFiles() != 0)
     {
-        fprintf(stderr, "accepted request made a file that no variable names (%zu named)\n",
-                nNamed);
+        fprintf(stderr, "freeing the array left an upload file behind\n");
         ClearTemp();
         abort();
     }

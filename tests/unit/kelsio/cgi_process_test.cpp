@@ -11,8 +11,8 @@
 namespace
 {
 
-const char* const s_szVars[] = {"REQUEST_METHOD", "CONTENT_TYPE", "CONTENT_LENGTH", "QUERY_STRING",
-                                "KELSIO_HOME"};
+const char* const s_szVars[] = {"REQUEST_METHOD", "CONTENT_TYPE", "CONTENT_LENGTH",
+                                "QUERY_STRING",   "KELSIO_HOME",  "KELSIO_DUMP_MODE"};
 
 class CgiProcess : public ::testing::Test
 {
@@ -33,8 +33,10 @@ protected:
     }
 
     // Runs the dump program (beside this test) on the body; returns its output lines.
-    std::vector<std::string> Run(const std::string& strType, const std::string& strBody)
+    std::vector<std::string> Run(const std::string& strType, const std::string& strBody,
+                                 const char* szMode = "take")
     {
+        SetEnvVar("KELSIO_DUMP_MODE", szMode);
         SetEnvVar("KELSIO_HOME", m_home.Path().c_str());
         SetEnvVar("REQUEST_METHOD", "POST");
         SetEnvVar("CONTENT_TYPE", strType.c_str());
@@ -80,22 +82,48 @@ TEST_F(CgiProcess, FilePartFromStandardInputKeepsEveryByte)
     std::string strPrefix = "TempFileName=" + m_home.Path() + VENDREL_DIR_SEP_STR + "TEMP" +
                             VENDREL_DIR_SEP_STR + "upload_";
     ASSERT_EQ(lines[1].compare(0, strPrefix.size(), strPrefix), 0) << lines[1];
-    EXPECT_EQ(ReadWholeFile(lines[1].substr(13)), strFile);
+    EXPECT_EQ(ReadWholeFile(lines[1].substr(13) + ".taken"), strFile);
     EXPECT_EQ(lines[2], "q=1") << "the query string follows the body";
 }
 
 TEST_F(CgiProcess, UploadMaxSizeComesFromServerIni)
 {
     m_home.WriteFile("server.ini", "[INI_SERVER_SECTION]\r\nUpload_Max_Size=1\r\n");
-    std::string strFits = MultipartBody("b", {FilePart("f", "x", std::string(1000000, 'a'))});
+    std::string strFits =
+        MultipartBody("b", {FilePart("TempFileName", "x", std::string(1000000, 'a'))});
     std::vector<std::string> lines = Run("multipart/form-data; boundary=b", strFits);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(m_home.TempFiles().size(), 1u);
-    remove(lines[0].substr(2).c_str());
+    remove((lines[0].substr(13) + ".taken").c_str());
 
     std::string strOver = MultipartBody("b", {FilePart("f", "x", std::string(1048576, 'a'))});
     lines = Run("multipart/form-data; boundary=b", strOver);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "REFUSED");
     EXPECT_TRUE(m_home.TempFiles().empty());
+}
+
+// The program took the first file part; the others, whether it frees the array or simply
+// returns from main, are gone with the process.
+TEST_F(CgiProcess, FilePartsTheProgramDoesNotTakeAreDeleted)
+{
+    std::string strBody = MultipartBody(
+        "b", {FilePart("TempFileName", "x", "taken"), FilePart("extra", "y", "extra 1"),
+              FieldPart("ComputerName", "PC7"), FilePart("extra", "z", "extra 2")});
+    std::vector<std::string> lines = Run("multipart/form-data; boundary=b", strBody, "take");
+    ASSERT_EQ(lines.size(), 5u);
+    std::string strTaken = lines[0].substr(13) + ".taken";
+    EXPECT_EQ(ReadWholeFile(strTaken), "taken") << "a file the program moved stays where it is";
+    std::vector<std::string> files = m_home.TempFiles();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(m_home.Temp() + VENDREL_DIR_SEP_STR + files[0], strTaken);
+    remove(strTaken.c_str());
+
+    const char* const szModes[] = {"free", "abandon"};
+    for (const char* szMode : szModes)
+    {
+        lines = Run("multipart/form-data; boundary=b", strBody, szMode);
+        ASSERT_EQ(lines.size(), 5u) << szMode;
+        EXPECT_TRUE(m_home.TempFiles().empty()) << szMode;
+    }
 }

@@ -105,14 +105,15 @@ CVarPairs CFakeRequest::Parse(bool& bParsed)
     source.szHomeDir = strHome.c_str();
     source.nMaxBodyBytes = nMaxBody;
     source.bSaveFileParts = bSaveFileParts;
+    pVars.reset();
     char** ppVars = KelsioParseRequest(&source);
     bParsed = ppVars != nullptr;
     CVarPairs vars;
     if (ppVars == nullptr)
         return vars;
+    pVars.reset(ppVars, [](char** pp) { cgiFreeVars(pp, nullptr); });
     for (char** pp = ppVars; pp[0] != nullptr; pp += 2)
         vars.emplace_back(pp[0], pp[1]);
-    cgiFreeVars(ppVars, nullptr);
     return vars;
 }
 

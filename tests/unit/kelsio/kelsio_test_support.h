@@ -5,6 +5,7 @@
 #include "kelsio_request.h"
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,8 +43,14 @@ struct CFakeRequest
     unsigned long long nMaxBody = 100ull * 1024 * 1024;
     bool bSaveFileParts = true;
 
+    // The array of the last Parse, freed with cgiFreeVars when the last copy of the request
+    // goes: the upload files that it names live until then.
+    std::shared_ptr<char*> pVars;
+
     // Runs the parser; bParsed tells whether it returned an array.
     CVarPairs Parse(bool& bParsed);
+    // Frees the array now, as the program does when it is done with the request.
+    void Free() { pVars.reset(); }
 };
 
 // A POST of the body with that content type; CONTENT_LENGTH is the body's length.

@@ -26,8 +26,9 @@ protected:
     }
     CVarPairs ParseOk(const std::string& strBody, const std::string& strType = MultipartType())
     {
-        CFakeRequest request = PostRequest(m_home.Path(), strType, strBody);
-        return ParseOk(request);
+        // The request stays for the test: its upload files live as long as its array.
+        m_requests.push_back(PostRequest(m_home.Path(), strType, strBody));
+        return ParseOk(m_requests.back());
     }
     // An upload file's path as the program's location check expects it.
     void ExpectUploadPath(const std::string& strPath)
@@ -41,6 +42,7 @@ protected:
     }
 
     CScratchHome m_home;
+    std::vector<CFakeRequest> m_requests;
 };
 
 } // namespace
