@@ -1,0 +1,56 @@
+// POSIX: one poll loop serves every connection.
+#include "serve_loop.h"
+
+#include "poll_server_posix.h"
+
+#include <exception>
+#include <thread>
+
+struct CServeLoop::CImpl
+{
+    CPollServer server;
+    std::thread thread;
+
+    CImpl(CPipeListener* pListener, CRecordWriter* pWriter)
+        : server(pListener->Descriptor(), pWriter, CPollServerSettings())
+    {
+    }
+};
+
+CServeLoop::CServeLoop(CPipeListener* pListener, CRecordWriter* pWriter)
+    : m_pImpl(new CImpl(pListener, pWriter))
+{
+}
+
+CServeLoop::~CServeLoop()
+{
+    Stop();
+}
+
+bool CServeLoop::Start(std::string* pstrError)
+{
+    if (!m_pImpl->server.Init(pstrError))
+    {
+        return false;
+    }
+    try
+    {
+        CPollServer* pServer = &m_pImpl->server;
+        m_pImpl->thread = std::thread([pServer]() { pServer->Run(); });
+    }
+    catch (const std::exception& e)
+    {
+        *pstrError = std::string("cannot start serving: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
+void CServeLoop::Stop()
+{
+    if (m_pImpl->thread.joinable())
+    {
+        m_pImpl->server.Stop();
+        m_pImpl->thread.join();
+    }
+}
