@@ -446,6 +446,17 @@ def main():
         socket_access(workdir, env, pipe_dir)
         log_rotation(workdir, env)
 
+    # 4b. Windows keeps the pipe's default security: --group is taken, noted and has no effect.
+    if ARGS.wine:
+        noted = LogServer(workdir, env, name="group", extra=("--group", "webusers"))
+        try:
+            run_client(env, "burst", "1", "grouped")
+            check(len(noted.lines(1, limit=30)) == 1, "served with --group")
+            check("--group webusers has no effect" in noted.errors(),
+                  "--group is noted as without effect: %r" % noted.errors()[-300:])
+        finally:
+            noted.stop()
+
     # 5. The text form: one readable line a record, control characters escaped.
     if not ARGS.wine:
         text = LogServer(workdir, env, "text")
