@@ -4,7 +4,36 @@
 #include "poll_server_posix.h"
 
 #include <exception>
+#include <sys/resource.h>
 #include <thread>
+
+namespace
+{
+// Descriptors the server needs besides its clients: standard streams, output, listening
+// socket, wake pipe, the spare and a few for reopening the output.
+const rlim_t kOwnDescriptors = 16;
+
+// A soft limit below what the connection limit needs would shed clients the server is meant
+// to serve: raise it as far as the hard limit lets.
+void RaiseDescriptorLimit(size_t nConnections)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    {
+        return;
+    }
+    rlim_t want = rlim_t(nConnections) + kOwnDescriptors;
+    if (limit.rlim_max != RLIM_INFINITY && want > limit.rlim_max)
+    {
+        want = limit.rlim_max;
+    }
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < want)
+    {
+        limit.rlim_cur = want;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+} // namespace
 
 struct CServeLoop::CImpl
 {
@@ -29,6 +58,7 @@ CServeLoop::~CServeLoop()
 
 bool CServeLoop::Start(std::string* pstrError)
 {
+    RaiseDescriptorLimit(CPollServerSettings().nMaxConnections);
     if (!m_pImpl->server.Init(pstrError))
     {
         return false;
