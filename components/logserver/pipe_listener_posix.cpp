@@ -122,12 +122,14 @@ bool FindGroup(const std::string& strGroup, gid_t* pGid, std::string* pstrError)
 }
 
 // Binds with no permission for others from the first moment on: clients of other users must
-// not connect and forge records. Only the start-up thread runs here, so the process-wide
-// umask may change for a moment.
+// not connect and forge records. The socket is the owner's alone until it belongs to its
+// group. Only the start-up thread runs here, so the process-wide umask may change for a
+// moment.
 bool BindPrivately(int fd, const sockaddr_un& addr, gid_t gid, std::string* pstrError)
 {
+    static const mode_t kOwnerOnlyMode = 0600;
     static const mode_t kSocketMode = 0660;
-    mode_t oldMask = umask(0777 & ~kSocketMode);
+    mode_t oldMask = umask(0777 & ~kOwnerOnlyMode);
     int nBound = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
     int nBindError = errno;
     umask(oldMask);
