@@ -247,10 +247,16 @@ void CPollServer::Run()
         {
             pollfds.push_back({client.fd, POLLIN, 0});
         }
-        if (poll(pollfds.data(), pollfds.size(), PollTimeoutMs(now)) < 0 && errno != EINTR)
+        if (poll(pollfds.data(), pollfds.size(), PollTimeoutMs(now)) < 0)
         {
-            fprintf(stderr, "vendrel-logd: poll: %s\n", strerror(errno));
-            return;
+            if (errno != EINTR)
+            {
+                // Out of memory for the wait itself: no connection is to blame, so none is
+                // closed; try again in a moment.
+                fprintf(stderr, "vendrel-logd: poll: %s\n", strerror(errno));
+                usleep(kListenPauseMs * 1000);
+            }
+            continue;
         }
         if (pollfds[0].revents != 0)
         {

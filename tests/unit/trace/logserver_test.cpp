@@ -257,8 +257,9 @@ TEST(LogdOptionsTest, DefaultsAndEveryOption)
     EXPECT_EQ(options.strOutput, "");
     EXPECT_EQ(options.eFormat, ELogFormat::Text);
     EXPECT_EQ(options.strGroup, "");
-    ASSERT_TRUE(Parse({"--pipe", "P2", "--output", "o.jsonl", "--format", "jsonl", "--group", "www"},
-                      &options, &strError));
+    ASSERT_TRUE(
+        Parse({"--pipe", "P2", "--output", "o.jsonl", "--format", "jsonl", "--group", "www"},
+              &options, &strError));
     EXPECT_EQ(options.strPipe, "P2");
     EXPECT_EQ(options.strOutput, "o.jsonl");
     EXPECT_EQ(options.eFormat, ELogFormat::Jsonl);
