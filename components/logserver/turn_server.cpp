@@ -20,22 +20,26 @@ struct CServeState
 
 // A client still writing when its turn is over goes on in a thread of its own, so that a slow
 // client never stops the others; the next one still waits for it to the end of its turn.
-void ServeInThread(std::shared_ptr<CConnectionServer> pServer,
+void ServeInThread(std::unique_ptr<CConnectionServer> pServer,
                    std::chrono::steady_clock::time_point turnEnd, const ThreadStarter& startThread)
 {
     std::shared_ptr<CServeState> pState = std::make_shared<CServeState>();
-    // The thread holds the only reference: the connection closes only once the accepting
-    // thread is let go on (when the thread's function is destroyed). Under Wine, closing it
-    // first lost some of the next clients' records.
+    // The thread alone owns the connection once it runs; when it cannot be started, the
+    // connection is still ours and closes here.
+    CConnectionServer* pRaw = pServer.get();
     startThread(
-        [pServer, pState]()
+        [pRaw, pState]()
         {
-            pServer->ServeToEnd();
+            std::unique_ptr<CConnectionServer> pOwned(pRaw);
+            pOwned->ServeToEnd();
+            // The connection closes only once the accepting thread is let go on (at the end of
+            // this function): under Wine, closing it first lost some of the next clients'
+            // records.
             std::lock_guard<std::mutex> lock(pState->mutex);
             pState->bDone = true;
             pState->finished.notify_all();
         });
-    pServer.reset();
+    pServer.release();
     std::unique_lock<std::mutex> lock(pState->mutex);
     pState->finished.wait_until(lock, turnEnd, [&pState]() { return pState->bDone; });
 }
@@ -54,7 +58,7 @@ void ServeInTurn(std::unique_ptr<CPipeConnection> pConnection, CRecordWriter* pW
         auto turnEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTurnMs);
         // Served here while its bytes are ready: most clients have written and closed already,
         // and a thread for each of them would cost more than serving it.
-        auto pServer = std::make_shared<CConnectionServer>(std::move(pConnection), pWriter);
+        auto pServer = std::make_unique<CConnectionServer>(std::move(pConnection), pWriter);
         if (!pServer->ServeReady(nTurnMs))
         {
             ServeInThread(std::move(pServer), turnEnd, startThread);

@@ -8,7 +8,8 @@
 #include <functional>
 #include <memory>
 
-// Starts fn on a detached thread; throws (std::system_error, std::bad_alloc) when it cannot.
+// Starts fn on a detached thread, which runs it exactly once; throws (std::system_error,
+// std::bad_alloc) without running it when no thread can be had.
 using ThreadStarter = std::function<void(std::function<void()> fn)>;
 
 // The starter of real threads.
