@@ -8,7 +8,7 @@ bool ParseLogdOptions(int argc, char** argv, CLogdOptions* pOptions, std::string
     {
         const char* szOption = argv[i];
         bool bTakesValue = strcmp(szOption, "--pipe") == 0 || strcmp(szOption, "--output") == 0 ||
-                           strcmp(szOption, "--format") == 0;
+                           strcmp(szOption, "--format") == 0 || strcmp(szOption, "--group") == 0;
         if (!bTakesValue)
         {
             *pstrError = std::string("unknown option: ") + szOption;
@@ -32,6 +32,15 @@ bool ParseLogdOptions(int argc, char** argv, CLogdOptions* pOptions, std::string
         else if (strcmp(szOption, "--output") == 0)
         {
             pOptions->strOutput = strValue;
+        }
+        else if (strcmp(szOption, "--group") == 0)
+        {
+            if (strValue.empty())
+            {
+                *pstrError = "--group takes a group name";
+                return false;
+            }
+            pOptions->strGroup = strValue;
         }
         else if (strValue == "text")
         {

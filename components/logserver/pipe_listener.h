@@ -31,8 +31,18 @@ public:
     CPipeListener& operator=(const CPipeListener&) = delete;
 
     // Starts listening on the pipe strName (the part after \\.\pipe\). A pipe that another
-    // live server owns is refused; on POSIX a stale socket file is replaced.
-    bool Open(const std::string& strName, std::string* pstrError);
+    // live server owns is refused; on POSIX a stale socket file is replaced. On POSIX the socket
+    // is made with mode 0660, so only the server's user and the group strGroup (empty: the
+    // server's own group) may connect; an unknown group is refused. Windows keeps the system's
+    // default pipe security and only notes on standard error that strGroup has no effect.
+    bool Open(const std::string& strName, const std::string& strGroup, std::string* pstrError);
+    bool Open(const std::string& strName, std::string* pstrError)
+    {
+        return Open(strName, std::string(), pstrError);
+    }
+    // POSIX: the listening socket, non-blocking, for a poll loop that accepts itself. Windows:
+    // -1 (clients are taken with Accept).
+    int Descriptor() const;
     // The path clients connect to.
     const std::string& Path() const;
     // Waits for the next client; null once Stop was called or listening failed for good.

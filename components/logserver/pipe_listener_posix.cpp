@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -97,6 +98,55 @@ bool IsStaleSocket(const sockaddr_un& addr)
     close(fd);
     return bStale;
 }
+
+// The group the socket belongs to: strGroup, or the server's own group when empty.
+bool FindGroup(const std::string& strGroup, gid_t* pGid, std::string* pstrError)
+{
+    if (strGroup.empty())
+    {
+        *pGid = getegid();
+        return true;
+    }
+    char szBuffer[16384];
+    struct group grp;
+    struct group* pFound = NULL;
+    int nError = getgrnam_r(strGroup.c_str(), &grp, szBuffer, sizeof(szBuffer), &pFound);
+    if (pFound == NULL)
+    {
+        *pstrError = "unknown group " + strGroup +
+                     (nError != 0 ? std::string(": ") + strerror(nError) : std::string());
+        return false;
+    }
+    *pGid = pFound->gr_gid;
+    return true;
+}
+
+// Binds with no permission for others from the first moment on: clients of other users must
+// not connect and forge records. The socket is the owner's alone until it belongs to its
+// group. Only the start-up thread runs here, so the process-wide umask may change for a
+// moment.
+bool BindPrivately(int fd, const sockaddr_un& addr, gid_t gid, std::string* pstrError)
+{
+    static const mode_t kOwnerOnlyMode = 0600;
+    static const mode_t kSocketMode = 0660;
+    mode_t oldMask = umask(0777 & ~kOwnerOnlyMode);
+    int nBound = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+    int nBindError = errno;
+    umask(oldMask);
+    if (nBound != 0)
+    {
+        *pstrError = std::string("bind ") + addr.sun_path + ": " + strerror(nBindError);
+        return false;
+    }
+    if (chown(addr.sun_path, (uid_t)-1, gid) != 0 || chmod(addr.sun_path, kSocketMode) != 0)
+    {
+        *pstrError =
+            std::string("cannot give ") + addr.sun_path + " its group and mode: " + strerror(errno);
+        unlink(addr.sun_path);
+        return false;
+    }
+    return true;
+}
 } // namespace
 
 CPipeListener::CPipeListener() : m_pImpl(new CImpl) {}
@@ -113,8 +163,14 @@ CPipeListener::~CPipeListener()
     }
 }
 
-bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
+bool CPipeListener::Open(const std::string& strName, const std::string& strGroup,
+                         std::string* pstrError)
 {
+    gid_t gid = 0;
+    if (!FindGroup(strGroup, &gid, pstrError))
+    {
+        return false;
+    }
     std::string strDir = PalPipeDirectory();
     m_pImpl->m_strPath = strDir + "/" + strName;
     sockaddr_un addr;
@@ -146,26 +202,28 @@ bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
         }
         unlink(m_pImpl->m_strPath.c_str());
     }
-    m_pImpl->m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_pImpl->m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_pImpl->m_fd < 0)
     {
         *pstrError = std::string("socket: ") + strerror(errno);
         return false;
     }
-    if (bind(m_pImpl->m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+    if (!BindPrivately(m_pImpl->m_fd, addr, gid, pstrError))
     {
-        *pstrError = "bind " + m_pImpl->m_strPath + ": " + strerror(errno);
         return false;
     }
     m_pImpl->m_bOwnsPath = true;
-    // Clients of any local user may trace.
-    chmod(m_pImpl->m_strPath.c_str(), 0666);
     if (listen(m_pImpl->m_fd, SOMAXCONN) != 0)
     {
         *pstrError = std::string("listen: ") + strerror(errno);
         return false;
     }
     return true;
+}
+
+int CPipeListener::Descriptor() const
+{
+    return m_pImpl->m_fd;
 }
 
 const std::string& CPipeListener::Path() const
@@ -177,6 +235,12 @@ std::unique_ptr<CPipeConnection> CPipeListener::Accept()
 {
     while (!m_pImpl->m_bStopped)
     {
+        // The socket does not block: wait here, where Stop's shutdown wakes the wait.
+        struct pollfd pfd = {m_pImpl->m_fd, POLLIN, 0};
+        if (poll(&pfd, 1, -1) < 0 && errno != EINTR)
+        {
+            break;
+        }
         int fd = accept4(m_pImpl->m_fd, NULL, NULL, SOCK_CLOEXEC);
         if (fd >= 0)
         {
@@ -187,7 +251,7 @@ std::unique_ptr<CPipeConnection> CPipeListener::Accept()
             }
             return std::unique_ptr<CPipeConnection>(new CSocketConnection(fd));
         }
-        if (errno == EINTR || errno == ECONNABORTED)
+        if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN || errno == EWOULDBLOCK)
         {
             continue;
         }

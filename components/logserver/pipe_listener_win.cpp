@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 
 struct CPipeListener::CImpl
 {
@@ -73,8 +74,16 @@ CPipeListener::~CPipeListener()
     }
 }
 
-bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
+bool CPipeListener::Open(const std::string& strName, const std::string& strGroup,
+                         std::string* pstrError)
 {
+    if (!strGroup.empty())
+    {
+        fprintf(stderr,
+                "vendrel-logd: --group %s has no effect here: the pipe keeps the "
+                "system's default security\n",
+                strGroup.c_str());
+    }
     m_pImpl->m_strPath = "\\\\.\\pipe\\" + strName;
     int nUnits = MultiByteToWideChar(CP_ACP, 0, m_pImpl->m_strPath.c_str(), -1, NULL, 0);
     if (nUnits <= 0)
@@ -102,6 +111,11 @@ bool CPipeListener::Open(const std::string& strName, std::string* pstrError)
         return false;
     }
     return true;
+}
+
+int CPipeListener::Descriptor() const
+{
+    return -1;
 }
 
 const std::string& CPipeListener::Path() const

@@ -4,6 +4,9 @@
 #include "record_format.h"
 #include "utf16.h"
 
+#include <cerrno>
+#include <cstring>
+
 std::string FormatAssembledRecord(const CAssembledRecord& record, ELogFormat eFormat)
 {
     std::string strError = record.strFault;
@@ -23,4 +26,21 @@ void CRecordWriter::Write(const CAssembledRecord& record)
     std::lock_guard<std::mutex> lock(m_mutex);
     fwrite(strLine.data(), 1, strLine.size(), m_pOut);
     fflush(m_pOut);
+}
+
+bool CRecordWriter::Reopen(const std::string& strPath, std::string* pstrError)
+{
+    FILE* pNew = fopen(strPath.c_str(), "ab");
+    if (pNew == NULL)
+    {
+        *pstrError = "cannot reopen " + strPath + ": " + strerror(errno);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pOut != stdout)
+    {
+        fclose(m_pOut);
+    }
+    m_pOut = pNew;
+    return true;
 }

@@ -24,6 +24,9 @@ public:
 
     // Safe to call from every connection's thread: lines never interleave.
     void Write(const CAssembledRecord& record);
+    // Log rotation: opens strPath anew for appending and goes on there. The file in use is
+    // closed only once the new one is open, so a failure keeps every record where it went.
+    bool Reopen(const std::string& strPath, std::string* pstrError);
 
 private:
     FILE* m_pOut;

@@ -1,10 +1,16 @@
-// How the log server learns that it should end, and how its standard output is set up.
+// How the log server learns that it should end or reopen its output, and how its standard
+// output is set up.
 #pragma once
 
-// Call first, before any thread starts: routes SIGINT/SIGTERM (Windows: Ctrl-C and a console
-// close) to WaitForStopSignal.
+enum class EServerSignal
+{
+    Stop,  // SIGINT/SIGTERM; Windows: Ctrl-C or a console close
+    Reopen // SIGHUP (POSIX only): the output file was rotated
+};
+
+// Call first, before any thread starts: routes those signals to WaitForServerSignal.
 void InstallStopSignalHandlers();
 // Blocks until one of those signals arrives.
-void WaitForStopSignal();
+EServerSignal WaitForServerSignal();
 // Standard output carries UTF-8 lines byte for byte.
 void UseBinaryStdout();

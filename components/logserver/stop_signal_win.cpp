@@ -29,9 +29,10 @@ void InstallStopSignalHandlers()
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-void WaitForStopSignal()
+EServerSignal WaitForServerSignal()
 {
     WaitForSingleObject(g_hStopEvent, INFINITE);
+    return EServerSignal::Stop;
 }
 
 void UseBinaryStdout()

@@ -1,6 +1,7 @@
 // Serving one log client: at once while its bytes are ready, in a thread of its own once it
 // dawdles, and every record exactly once whichever way it is served.
 #include "connection_server.h"
+#include "turn_server.h"
 #include "wire_bytes.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <system_error>
 
 namespace
 {
@@ -22,9 +24,18 @@ struct CPiece
 class CScriptedConnection : public CPipeConnection
 {
 public:
-    CScriptedConnection(std::deque<CPiece> pieces, bool bClosed, bool bCanTell)
-        : m_pieces(std::move(pieces)), m_bClosed(bClosed), m_bCanTell(bCanTell)
+    CScriptedConnection(std::deque<CPiece> pieces, bool bClosed, bool bCanTell,
+                        bool* pbDestroyed = nullptr)
+        : m_pieces(std::move(pieces)), m_bClosed(bClosed), m_bCanTell(bCanTell),
+          m_pbDestroyed(pbDestroyed)
     {
+    }
+    ~CScriptedConnection() override
+    {
+        if (m_pbDestroyed != nullptr)
+        {
+            *m_pbDestroyed = true;
+        }
     }
 
     size_t Read(void* pBuffer, size_t nSize) override
@@ -67,6 +78,7 @@ public:
     std::deque<CPiece> m_pieces;
     bool m_bClosed;
     bool m_bCanTell;
+    bool* m_pbDestroyed;
     int m_nWaits = 0;
     int m_nLastTimeoutMs = -1;
 };
@@ -162,4 +174,56 @@ TEST_F(ConnectionServerTest, ConnectionThatCannotTellIsLeftWholeToTheThread)
     EXPECT_TRUE(Written(m_pFile).empty());
     server.ServeToEnd();
     EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"one"}));
+}
+
+// A dawdling client whose rest comes only once it is served to the end.
+static CScriptedConnection* Dawdler(const std::string& strMessage, bool* pbDestroyed)
+{
+    std::string strRecord = Record(strMessage);
+    return new CScriptedConnection({{strRecord.substr(0, 9), true}, {strRecord.substr(9), false}},
+                                   true, true, pbDestroyed);
+}
+
+TEST_F(ConnectionServerTest, ClientServedInTurnGoesOnInItsThreadWhenItDawdles)
+{
+    bool bDestroyed = false;
+    int nStarted = 0;
+    ThreadStarter runAtOnce = [&nStarted](std::function<void()> fn)
+    {
+        nStarted++;
+        fn();
+    };
+    auto* pReady = new CScriptedConnection({{Record("ready"), true}}, true, true);
+    ServeInTurn(std::unique_ptr<CPipeConnection>(pReady), m_pWriter.get(), 50, runAtOnce);
+    EXPECT_EQ(nStarted, 0); // served on the accepting thread
+    ServeInTurn(std::unique_ptr<CPipeConnection>(Dawdler("dawdled", &bDestroyed)), m_pWriter.get(),
+                50, runAtOnce);
+    EXPECT_EQ(nStarted, 1);
+    EXPECT_TRUE(bDestroyed);
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"ready", "dawdled"}));
+}
+
+TEST_F(ConnectionServerTest, NoThreadForADawdlerClosesItAloneAndTheNextIsServed)
+{
+    bool bDestroyed = false;
+    ThreadStarter noThread = [](std::function<void()>)
+    { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); };
+    testing::internal::CaptureStderr();
+    ServeInTurn(std::unique_ptr<CPipeConnection>(Dawdler("lost", &bDestroyed)), m_pWriter.get(), 50,
+                noThread);
+    std::string strErr = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(bDestroyed);
+    EXPECT_NE(strErr.find("the connection is closed"), std::string::npos) << strErr;
+    auto* pNext = new CScriptedConnection({{Record("next"), true}}, true, true);
+    ServeInTurn(std::unique_ptr<CPipeConnection>(pNext), m_pWriter.get(), 50, noThread);
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"next"}));
+}
+
+TEST_F(ConnectionServerTest, RealThreadServesTheDawdlerToTheEnd)
+{
+    // The thread may still be ending after the turn: it is told of nothing on this stack.
+    ServeInTurn(std::unique_ptr<CPipeConnection>(Dawdler("threaded", nullptr)), m_pWriter.get(),
+                2000, DetachedThreadStarter());
+    // The turn lasts until the thread has written it.
+    EXPECT_EQ(Written(m_pFile), (std::vector<std::string>{"threaded"}));
 }

@@ -1,5 +1,7 @@
 """The real vendrel-logd with real clients: every field of every record arrives, from several
-clients at once, and malformed records do not stop the server.
+clients at once, and malformed records do not stop the server. Natively also: silent clients
+hold nobody back and are closed after 10 s, running out of descriptors closes single
+connections only, the socket admits only its user and group, and SIGHUP reopens the output.
 
 Run by CTest: logd_process_test.py --logd PATH --client PATH [--wine WINE]
 With --wine the Windows build runs under Wine (WINEPREFIX from the environment) on the one
@@ -7,8 +9,11 @@ real log pipe; natively each run has a pipe directory of its own.
 """
 
 import argparse
+import grp
 import json
 import os
+import resource
+import stat
 import signal
 import socket
 import subprocess
@@ -55,13 +60,15 @@ def environment(pipe_dir):
 
 
 class LogServer:
-    def __init__(self, workdir, env, fmt="jsonl"):
-        self.output = os.path.join(workdir, "out." + fmt)
-        self.stderr_path = os.path.join(workdir, "logd-%s.stderr" % fmt)
+    def __init__(self, workdir, env, fmt="jsonl", extra=(), name=None, preexec_fn=None):
+        name = name or fmt
+        self.output = os.path.join(workdir, "out-%s.%s" % (name, fmt))
+        self.stderr_path = os.path.join(workdir, "logd-%s.stderr" % name)
         self._stderr = open(self.stderr_path, "wb")
         self.proc = subprocess.Popen(
-            command(ARGS.logd, "--format", fmt, "--output", host_path(self.output)),
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr)
+            command(ARGS.logd, "--format", fmt, "--output", host_path(self.output), *extra),
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
+            preexec_fn=preexec_fn)
         deadline = time.time() + 60
         while time.time() < deadline:
             with open(self.stderr_path, "rb") as f:
@@ -73,11 +80,16 @@ class LogServer:
         self.stop()
         raise RuntimeError("vendrel-logd did not start: " + open(self.stderr_path).read())
 
-    def lines(self, count, limit=60.0):
+    def errors(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def lines(self, count, limit=60.0, path=None):
         """The first count output lines, waiting for them to be written."""
+        path = path or self.output
         deadline = time.time() + limit
         while True:
-            data = open(self.output, "rb").read() if os.path.exists(self.output) else b""
+            data = open(path, "rb").read() if os.path.exists(path) else b""
             lines = data.decode("utf-8").splitlines()
             if len(lines) >= count or time.time() > deadline:
                 return lines
@@ -157,6 +169,185 @@ def dawdling_client(env, pipe_dir, logd, done):
     check([t.get("message") for t in tail].count("dawdler") == 1,
           "the dawdler's record is written once, whole: %r" % tail)
     return len(lines)
+
+
+def connect_raw(pipe_dir):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.connect(os.path.join(pipe_dir, "Log_ServerNamePipe"))
+    return sock
+
+
+def closed_by_server(sock, limit):
+    """True when the server closes sock within limit seconds."""
+    sock.settimeout(limit)
+    try:
+        return sock.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def silent_clients(workdir, env, pipe_dir):
+    """60 clients connected and silent do not hold back a request's 20 records, and are closed
+    after 10 s; a half record among them is then written as an error line."""
+    logd = LogServer(workdir, env, name="silent")
+    idle = []
+    try:
+        for _ in range(60):
+            idle.append(connect_raw(pipe_dir))
+        idle[0].sendall(utf16_record("half")[:30])
+        time.sleep(0.2)
+        start = time.time()
+        rc, _ = run_client(env, "burst", "20", "req")
+        lines = logd.lines(20, limit=10)
+        took = time.time() - start
+        check(rc == 0, "the request's client delivered with 60 silent clients connected")
+        check(len(lines) == 20, "20 records with 60 silent clients: %d" % len(lines))
+        check([json.loads(l).get("line") for l in lines] == list(range(20)),
+              "the request's records in order")
+        check(took < 1.0, "20 records reached the output in %.2f s" % took)
+        check(logd.proc.poll() is None, "the server stays up with 60 silent clients")
+        closed = [closed_by_server(s, 14 - (time.time() - start)) for s in idle]
+        check(all(closed), "silent clients closed after 10 s: %d of 60" % closed.count(True))
+        tail = [json.loads(l) for l in logd.lines(21, limit=5)[20:]]
+        check(len(tail) == 1 and "error" in tail[0] and tail[0].get("raw", "").startswith("LOG_W"),
+              "the silent client's half record is an error line: %r" % tail)
+        check(logd.proc.poll() is None, "the server goes on after closing silent clients")
+    finally:
+        for s in idle:
+            s.close()
+        check(logd.stop() == 0, "server ends cleanly after the silent clients")
+
+
+def descriptor_shortage(workdir, env, pipe_dir):
+    """With few descriptors, clients beyond them are closed one by one with a line on standard
+    error, and once descriptors are free again the server serves as before."""
+    limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
+    logd = LogServer(workdir, env, name="fds", preexec_fn=limit)
+    clients = []
+    try:
+        for _ in range(40):
+            clients.append(connect_raw(pipe_dir))
+        closed = [closed_by_server(s, 5) for s in clients[-10:]]
+        check(all(closed), "clients beyond the descriptors are closed: %r" % closed)
+        check("cannot take a client" in logd.errors(),
+              "a line on standard error for each: %r" % logd.errors()[-300:])
+        check(logd.proc.poll() is None, "the server goes on without descriptors")
+    finally:
+        for s in clients:
+            s.close()
+    time.sleep(0.3)
+    rc, _ = run_client(env, "burst", "5", "freed")
+    lines = logd.lines(5, limit=10)
+    check(rc == 0 and len(lines) == 5, "served again once descriptors are free: %d" % len(lines))
+    check(logd.stop() == 0, "server ends cleanly after the shortage")
+
+
+def hostile_bytes(workdir, env, pipe_dir):
+    """Garbage, a cut unit and a half record, each from a client that then vanishes, are error
+    lines at most; the server goes on."""
+    logd = LogServer(workdir, env, name="hostile")
+    try:
+        for payload in (os.urandom(5000), b"\x00" * 7, utf16_record("cut")[:41],
+                        b"\xff\xfe" * 40000):
+            sock = connect_raw(pipe_dir)
+            sock.sendall(payload)
+            sock.close()
+        rc, _ = run_client(env, "burst", "1", "still")
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            found = [l for l in logd.lines(1) if "still 0" in l]
+            if found:
+                break
+            time.sleep(0.05)
+        check(bool(found), "a record after the hostile clients is written")
+        check(logd.proc.poll() is None, "hostile clients do not stop the server")
+    finally:
+        check(logd.stop() == 0, "server ends cleanly after hostile clients")
+
+
+def socket_access(workdir, env, pipe_dir):
+    """The socket is mode 0660, in the server's group or the one --group names; a user outside
+    both cannot connect; an unknown group stops the start with a message."""
+    socket_path = os.path.join(pipe_dir, "Log_ServerNamePipe")
+    logd = LogServer(workdir, env, name="access")
+    try:
+        st = os.stat(socket_path)
+        check(stat.S_IMODE(st.st_mode) == 0o660, "socket mode %o" % stat.S_IMODE(st.st_mode))
+        check(st.st_gid == os.getegid(), "socket in the server's group")
+        if os.geteuid() == 0:
+            # The pipe directory is open to walk through, so only the socket's mode refuses.
+            os.chmod(workdir, 0o755)
+            os.chmod(pipe_dir, 0o755)
+            pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    os.setgroups([])
+                    os.setgid(65534)
+                    os.setuid(65534)
+                    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                    try:
+                        probe.connect(socket_path)
+                        code = 0
+                    except PermissionError:
+                        code = 3
+                finally:
+                    os._exit(code)
+            status = os.waitpid(pid, 0)[1]
+            check(os.waitstatus_to_exitcode(status) == 3,
+                  "another user cannot connect (status %d)" % os.waitstatus_to_exitcode(status))
+    finally:
+        logd.stop()
+
+    others = [g for g in grp.getgrall() if g.gr_gid != os.getegid()]
+    if os.geteuid() != 0:
+        print("SKIP: --group with another group needs root to give the socket to it")
+    elif not others:
+        print("SKIP: --group: no group here besides the server's own")
+    else:
+        group = others[0]
+        logd = LogServer(workdir, env, name="group", extra=("--group", group.gr_name))
+        try:
+            st = os.stat(socket_path)
+            check(st.st_gid == group.gr_gid, "socket in the group given: %d, not %d"
+                  % (st.st_gid, group.gr_gid))
+            check(stat.S_IMODE(st.st_mode) == 0o660, "--group socket mode %o"
+                  % stat.S_IMODE(st.st_mode))
+        finally:
+            logd.stop()
+
+    bad = subprocess.run(command(ARGS.logd, "--group", "no-such-group-vendrel"), env=env,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, timeout=30)
+    check(bad.returncode != 0, "an unknown group fails at start")
+    check(b"unknown group no-such-group-vendrel" in bad.stderr,
+          "an unknown group is named: %r" % bad.stderr[-200:])
+    check(not os.path.exists(socket_path), "no socket left by a failed start")
+
+
+def log_rotation(workdir, env):
+    """SIGHUP after the output was renamed: new records go to a new file at the old name."""
+    logd = LogServer(workdir, env, name="rotate")
+    try:
+        run_client(env, "burst", "2", "before")
+        check(len(logd.lines(2, limit=10)) == 2, "records before the rotation")
+        rotated = logd.output + ".1"
+        os.rename(logd.output, rotated)
+        logd.proc.send_signal(signal.SIGHUP)
+        deadline = time.time() + 10
+        while not os.path.exists(logd.output) and time.time() < deadline:
+            time.sleep(0.02)
+        check(os.path.exists(logd.output), "SIGHUP makes a new output file at the old name")
+        run_client(env, "burst", "3", "after")
+        new = logd.lines(3, limit=10)
+        old = logd.lines(2, limit=1, path=rotated)
+        check(len(new) == 3 and all("after" in l for l in new), "new records in the new file")
+        check(len(old) == 2 and all("before" in l for l in old), "old file keeps the old ones")
+        check(logd.proc.poll() is None, "the server goes on after SIGHUP")
+    finally:
+        check(logd.stop() == 0, "server ends cleanly after a rotation")
 
 
 def main():
@@ -247,7 +438,26 @@ def main():
         check(not os.path.exists(os.path.join(pipe_dir, "Log_ServerNamePipe")),
               "socket removed at exit")
 
-    # 4. The text form: one readable line a record, control characters escaped.
+    # 4. Silent, hostile and starved clients, access to the socket, and log rotation.
+    if not ARGS.wine:
+        silent_clients(workdir, env, pipe_dir)
+        descriptor_shortage(workdir, env, pipe_dir)
+        hostile_bytes(workdir, env, pipe_dir)
+        socket_access(workdir, env, pipe_dir)
+        log_rotation(workdir, env)
+
+    # 4b. Windows keeps the pipe's default security: --group is taken, noted and has no effect.
+    if ARGS.wine:
+        noted = LogServer(workdir, env, name="group", extra=("--group", "webusers"))
+        try:
+            run_client(env, "burst", "1", "grouped")
+            check(len(noted.lines(1, limit=30)) == 1, "served with --group")
+            check("--group webusers has no effect" in noted.errors(),
+                  "--group is noted as without effect: %r" % noted.errors()[-300:])
+        finally:
+            noted.stop()
+
+    # 5. The text form: one readable line a record, control characters escaped.
     if not ARGS.wine:
         text = LogServer(workdir, env, "text")
         try:

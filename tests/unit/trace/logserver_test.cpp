@@ -256,11 +256,14 @@ TEST(LogdOptionsTest, DefaultsAndEveryOption)
     EXPECT_EQ(options.strPipe, "Log_ServerNamePipe");
     EXPECT_EQ(options.strOutput, "");
     EXPECT_EQ(options.eFormat, ELogFormat::Text);
+    EXPECT_EQ(options.strGroup, "");
     ASSERT_TRUE(
-        Parse({"--pipe", "P2", "--output", "o.jsonl", "--format", "jsonl"}, &options, &strError));
+        Parse({"--pipe", "P2", "--output", "o.jsonl", "--format", "jsonl", "--group", "www"},
+              &options, &strError));
     EXPECT_EQ(options.strPipe, "P2");
     EXPECT_EQ(options.strOutput, "o.jsonl");
     EXPECT_EQ(options.eFormat, ELogFormat::Jsonl);
+    EXPECT_EQ(options.strGroup, "www");
 }
 
 TEST(LogdOptionsTest, BadArgumentsAreRefused)
@@ -272,4 +275,6 @@ TEST(LogdOptionsTest, BadArgumentsAreRefused)
     EXPECT_FALSE(Parse({"--pipe", "../etc"}, &options, &strError));
     EXPECT_FALSE(Parse({"--verbose"}, &options, &strError));
     EXPECT_FALSE(strError.empty());
+    EXPECT_FALSE(Parse({"--group"}, &options, &strError));
+    EXPECT_FALSE(Parse({"--group", ""}, &options, &strError));
 }
