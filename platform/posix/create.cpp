@@ -78,8 +78,9 @@ static int CreateLockedTemp(const char* szPath, int nFlags, DWORD dwDesiredAcces
         }
         struct stat st;
         int nFd = PalOpenRegular(szTemp, nFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode, &st);
-        if (nFd < 0 && errno == EEXIST)
+        if (nFd < 0 && (errno == EEXIST || errno == ELOOP))
         {
+            // The name is taken (a link there counts too): draw another.
             continue;
         }
         if (nFd < 0)
@@ -148,7 +149,7 @@ static int CreateInPlace(const char* szPath, int nFlags, DWORD dwDesiredAccess, 
     if (nFd < 0)
     {
         int nErrno = errno;
-        if (nErrno == EEXIST)
+        if (nErrno == EEXIST || nErrno == ELOOP)
         {
             SetExistsError(szPath);
         }

@@ -92,18 +92,6 @@ int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pS
     return nFd;
 }
 
-// Sets the last error of a failed open of szPath. ELOOP only comes from opens that do not
-// follow a link in the last component: a link stands there, and nothing is written through it.
-static void SetOpenError(int nErrno, const char* szPath, bool bNoFollow)
-{
-    if (nErrno == ELOOP && bNoFollow)
-    {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return;
-    }
-    PalSetErrorForPath(nErrno, szPath);
-}
-
 // Opens an existing file, or for OPEN_ALWAYS creates it; *pbExisted tells whether it was there.
 static int OpenExisting(const char* szPath, int nFlags, DWORD dwDisposition, bool* pbExisted)
 {
@@ -169,7 +157,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     int nFd = OpenExisting(lpFileName, nFlags, dwCreationDisposition, &bExisted);
     if (nFd < 0)
     {
-        SetOpenError(errno, lpFileName, false);
+        PalSetErrorForPath(errno, lpFileName);
         return INVALID_HANDLE_VALUE;
     }
     if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))

@@ -65,6 +65,7 @@ TEST_F(FilesTest, ReaderKeepsWriterOutAndContentIntact)
     EXPECT_EQ(8u, dwGot);
     EXPECT_EQ(std::string("12345678"), std::string(buf, dwGot));
     CloseHandle(hReader);
+    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
 }
 
 TEST_F(FilesTest, ReaderNotSharingKeepsOtherReadersOut)

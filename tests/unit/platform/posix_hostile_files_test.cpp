@@ -232,6 +232,19 @@ TEST_F(PosixHostileFilesTest, KilledWriterLeavesTheOldFileWhole)
     EXPECT_EQ("12345678", ReadRaw(Path("f")));
 }
 
+TEST_F(PosixHostileFilesTest, ReplacementThatCannotTakeItsPlaceIsReportedAndRemoved)
+{
+    HANDLE h = OpenForWrite(Path("f"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_TRUE(WriteFile(h, "new", 3, nullptr, nullptr));
+    // Something else took the name meanwhile, and a file cannot replace it.
+    ASSERT_EQ(0, mkdir(Path("f").c_str(), 0700));
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    EXPECT_TRUE(std::filesystem::is_directory(Path("f")));
+    EXPECT_EQ((std::set<std::string>{"f"}), Names(m_strDir));
+}
+
 TEST_F(PosixHostileFilesTest, ReplacementKeepsPermissionsAndTellsItsTimes)
 {
     WriteRaw(Path("f"), "old");
