@@ -1,6 +1,8 @@
 // Creating files: CREATE_ALWAYS as a replacement put in place at CloseHandle, CREATE_NEW as a
-// locked file linked in under its name. Another opener never sees a new file before its share
-// lock is held, nor an old one emptied or cut short by a writer that could not finish.
+// locked file linked in under its name. Both start as an unnamed file (O_TMPFILE) where the
+// system has one, else under a temporary name beside the target. Another opener never sees a new
+// file before its share lock is held, nor an old one emptied or cut short by a writer that could
+// not finish.
 #include "pal_internal.h"
 
 #include <atomic>
@@ -101,6 +103,74 @@ static int CreateLockedTemp(const char* szPath, int nFlags, DWORD dwDesiredAcces
     return -1;
 }
 
+// Whether new files start unnamed (O_TMPFILE) where the file system allows it; tests turn it off
+// to run the temporary-name route that other file systems take.
+static std::atomic<bool> g_bUseUnnamed{true};
+
+void PalUseUnnamedFiles(bool bUse)
+{
+    g_bUseUnnamed = bUse;
+}
+
+// An unnamed file is given a name through its /proc/self/fd entry; without /proc it cannot be.
+static bool CanNameUnnamedFiles()
+{
+    static const bool s_bProc = access("/proc/self/fd", X_OK) == 0;
+    return s_bProc && g_bUseUnnamed;
+}
+
+// Creates an unnamed file in szPath's directory (O_TMPFILE) and locks it: nobody can open it
+// before it is given a name, and a process killed meanwhile leaves nothing behind. -1 where the
+// kernel, the file system or a read-only access does not allow it; the caller then takes a
+// temporary name.
+static int CreateUnnamed(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+#ifdef O_TMPFILE
+    if ((nFlags & O_ACCMODE) == O_RDONLY || !CanNameUnnamedFiles())
+    {
+        return -1;
+    }
+    char szDir[PATH_MAX];
+    const char* pSlash = strrchr(szPath, '/');
+    size_t nDir = pSlash == nullptr ? 0 : static_cast<size_t>(pSlash - szPath);
+    if (pSlash == szPath)
+    {
+        nDir = 1;
+    }
+    if (nDir >= sizeof(szDir))
+    {
+        return -1;
+    }
+    memcpy(szDir, szPath, nDir);
+    szDir[nDir] = '\0';
+    int nFd = open(nDir == 0 ? "." : szDir, nFlags | O_TMPFILE, kNewFileMode);
+    if (nFd < 0)
+    {
+        return -1;
+    }
+    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
+    {
+        close(nFd);
+        return -1;
+    }
+    return nFd;
+#else
+    (void)szPath;
+    (void)nFlags;
+    (void)dwDesiredAccess;
+    (void)dwShareMode;
+    return -1;
+#endif
+}
+
+// Gives an unnamed file the name szName, never replacing an entry there (EEXIST).
+static int NameUnnamed(int nFd, const char* szName)
+{
+    char szProc[64];
+    snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", nFd);
+    return linkat(AT_FDCWD, szProc, AT_FDCWD, szName, AT_SYMLINK_FOLLOW);
+}
+
 // The error for a name that the new file could not take: a symbolic link there is refused like
 // any open that would go through one, anything else already exists.
 static void SetExistsError(const char* szPath)
@@ -110,9 +180,13 @@ static void SetExistsError(const char* szPath)
     SetLastError(bLink ? ERROR_ACCESS_DENIED : ERROR_FILE_EXISTS);
 }
 
+// Closes a new file that is not taken: a named one is removed, an unnamed one goes by itself.
 static void DiscardTemp(int nFd, const char* szTemp)
 {
-    unlink(szTemp);
+    if (szTemp[0] != '\0')
+    {
+        unlink(szTemp);
+    }
     close(nFd);
 }
 
@@ -167,16 +241,46 @@ static int CreateInPlace(const char* szPath, int nFlags, DWORD dwDesiredAccess, 
     return nFd;
 }
 
-HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+// CREATE_NEW through an unnamed file: 0 with *pnFd set, EEXIST, or another errno when the
+// temporary-name route is to be taken.
+static int CreateNewUnnamed(const char* szPath, int nFlags, DWORD dwDesiredAccess,
+                            DWORD dwShareMode, int* pnFd)
 {
-    char szTemp[PATH_MAX];
-    int nFd =
-        CreateLockedTemp(szPath, nFlags, dwDesiredAccess, dwShareMode, szTemp, sizeof(szTemp));
+    int nFd = CreateUnnamed(szPath, nFlags, dwDesiredAccess, dwShareMode);
     if (nFd < 0)
     {
+        return ENOSYS;
+    }
+    if (NameUnnamed(nFd, szPath) != 0)
+    {
+        int nErrno = errno;
+        close(nFd);
+        return nErrno;
+    }
+    *pnFd = nFd;
+    return 0;
+}
+
+HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    int nFd = -1;
+    int nErrno = CreateNewUnnamed(szPath, nFlags, dwDesiredAccess, dwShareMode, &nFd);
+    if (nErrno == EEXIST)
+    {
+        SetExistsError(szPath);
         return INVALID_HANDLE_VALUE;
     }
-    int nErrno = LinkIntoPlace(szTemp, szPath);
+    char szTemp[PATH_MAX];
+    if (nErrno != 0)
+    {
+        nFd =
+            CreateLockedTemp(szPath, nFlags, dwDesiredAccess, dwShareMode, szTemp, sizeof(szTemp));
+        if (nFd < 0)
+        {
+            return INVALID_HANDLE_VALUE;
+        }
+        nErrno = LinkIntoPlace(szTemp, szPath);
+    }
     if (nErrno == ENOSYS)
     {
         DiscardTemp(nFd, szTemp);
@@ -273,8 +377,14 @@ HANDLE PalCreateAlways(const char* szPath, int nFlags, DWORD dwDesiredAccess, DW
         return INVALID_HANDLE_VALUE;
     }
     bool bExisted = pReplacement->m_nTargetFd >= 0;
-    int nFd = CreateLockedTemp(szPath, nFlags, dwDesiredAccess, dwShareMode, pReplacement->m_szTemp,
+    // Unnamed until CloseHandle where the system allows it: a writer killed meanwhile leaves
+    // nothing behind.
+    int nFd = CreateUnnamed(szPath, nFlags, dwDesiredAccess, dwShareMode);
+    if (nFd < 0)
+    {
+        nFd = CreateLockedTemp(szPath, nFlags, dwDesiredAccess, dwShareMode, pReplacement->m_szTemp,
                                sizeof(pReplacement->m_szTemp));
+    }
     if (nFd < 0)
     {
         DWORD dwError = GetLastError();
@@ -308,18 +418,57 @@ HANDLE PalCreateAlways(const char* szPath, int nFlags, DWORD dwDesiredAccess, DW
     return h;
 }
 
-bool PalFinishReplacement(SPalReplacement* pReplacement)
+// Gives the unnamed file of a replacement a temporary name beside its target; 0 or an errno.
+static int NameReplacement(SPalReplacement* pReplacement, int nFd)
+{
+    for (int nTry = 0; nTry < kTempTries; ++nTry)
+    {
+        if (!FormatTempName(pReplacement->m_szTarget, pReplacement->m_szTemp,
+                            sizeof(pReplacement->m_szTemp)))
+        {
+            pReplacement->m_szTemp[0] = '\0';
+            return ENAMETOOLONG;
+        }
+        if (NameUnnamed(nFd, pReplacement->m_szTemp) == 0)
+        {
+            return 0;
+        }
+        int nErrno = errno;
+        if (nErrno != EEXIST)
+        {
+            pReplacement->m_szTemp[0] = '\0';
+            return nErrno;
+        }
+    }
+    pReplacement->m_szTemp[0] = '\0';
+    return EEXIST;
+}
+
+bool PalFinishReplacement(SPalReplacement* pReplacement, int nFd)
 {
     bool bOk = true;
-    if (pReplacement->m_bWriteFailed)
+    int nErrno = 0;
+    if (!pReplacement->m_bWriteFailed && pReplacement->m_szTemp[0] == '\0')
     {
-        unlink(pReplacement->m_szTemp);
+        nErrno = NameReplacement(pReplacement, nFd);
+    }
+    if (pReplacement->m_bWriteFailed || nErrno != 0)
+    {
+        if (pReplacement->m_szTemp[0] != '\0')
+        {
+            unlink(pReplacement->m_szTemp);
+        }
+        if (nErrno != 0)
+        {
+            PalSetErrorForPath(nErrno, pReplacement->m_szTarget);
+            bOk = false;
+        }
     }
     else if (rename(pReplacement->m_szTemp, pReplacement->m_szTarget) != 0)
     {
         // rename(2) is atomic, also on network shares: the target is the old file or the new
         // one, never a mix. Both locks are still held here, so no reader meets the switch.
-        int nErrno = errno;
+        nErrno = errno;
         unlink(pReplacement->m_szTemp);
         PalSetErrorForPath(nErrno, pReplacement->m_szTarget);
         bOk = false;

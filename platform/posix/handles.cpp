@@ -36,7 +36,7 @@ void PalFreeHandle(SPalHandle* pHandle)
     {
         // Not put in place by CloseHandle (never happens today): the old file stays.
         pHandle->m_pReplacement->m_bWriteFailed = true;
-        PalFinishReplacement(pHandle->m_pReplacement);
+        PalFinishReplacement(pHandle->m_pReplacement, pHandle->m_nFd);
         free(pHandle->m_pReplacement);
         pHandle->m_pReplacement = nullptr;
     }
@@ -69,7 +69,7 @@ BOOL CloseHandle(HANDLE hObject)
     bool bOk = true;
     if (pHandle->m_pReplacement != nullptr)
     {
-        bOk = PalFinishReplacement(pHandle->m_pReplacement);
+        bOk = PalFinishReplacement(pHandle->m_pReplacement, pHandle->m_nFd);
         free(pHandle->m_pReplacement);
         pHandle->m_pReplacement = nullptr;
     }

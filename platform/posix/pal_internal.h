@@ -24,6 +24,7 @@ struct SPalReplacement
     int m_nTargetFd;
     bool m_bWriteFailed;
     char m_szTarget[PATH_MAX];
+    // The new file's name beside the target; empty while the file is unnamed (O_TMPFILE).
     char m_szTemp[PATH_MAX];
 };
 
@@ -50,7 +51,7 @@ SPalHandle* PalHandleOf(HANDLE h, int nKind);
 void PalFreeHandle(SPalHandle* pHandle);
 // Puts a replacement's file in place when every write succeeded, else removes it and keeps the
 // old file; false (and the last error) when the file could not be put in place.
-bool PalFinishReplacement(SPalReplacement* pReplacement);
+bool PalFinishReplacement(SPalReplacement* pReplacement, int nFd);
 
 // Sets the last error from errno; ENOENT on a path whose directory does not exist gives
 // ERROR_PATH_NOT_FOUND, as Windows reports it.
@@ -96,3 +97,7 @@ bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode);
 // neither follows a symbolic link in the last component.
 HANDLE PalCreateAlways(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode);
 HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode);
+
+// New files start unnamed (O_TMPFILE) where the system allows it (the default); false makes them
+// start under a temporary name, as on file systems without unnamed files.
+void PalUseUnnamedFiles(bool bUse);

@@ -3,6 +3,7 @@
 // be finished leaves the old file whole; attributes tell what an entry is; a reader that went
 // away does not end the program.
 #include "temp_dir.h"
+#include "posix/pal_internal.h"
 #include "posix/stdstreams.h"
 
 #include <csignal>
@@ -101,6 +102,27 @@ class PosixHostileFilesTest : public CTempDirTest
 {
 };
 
+// New files start unnamed (O_TMPFILE) where the file system allows it, else under a temporary
+// name: every case runs both ways.
+class PosixCreateRoutesTest : public CTempDirTest, public ::testing::WithParamInterface<bool>
+{
+protected:
+    void SetUp() override
+    {
+        CTempDirTest::SetUp();
+        PalUseUnnamedFiles(GetParam());
+    }
+    void TearDown() override
+    {
+        PalUseUnnamedFiles(true);
+        CTempDirTest::TearDown();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Routes, PosixCreateRoutesTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info)
+                         { return info.param ? "Unnamed" : "TemporaryName"; });
+
 TEST_F(PosixHostileFilesTest, FifosSocketsAndDevicesAreRefusedAtOnce)
 {
     ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0600));
@@ -162,7 +184,7 @@ TEST_F(PosixHostileFilesTest, CreatingOverAFifoOrSocketLeavesItInPlace)
     close(nSocket);
 }
 
-TEST_F(PosixHostileFilesTest, CreatingNeverWritesThroughALink)
+TEST_P(PosixCreateRoutesTest, CreatingNeverWritesThroughALink)
 {
     std::string strOutside = m_strDir + "_outside";
     WriteRaw(strOutside, "a file outside\n");
@@ -191,7 +213,7 @@ TEST_F(PosixHostileFilesTest, CreatingNeverWritesThroughALink)
     std::filesystem::remove(strOutside);
 }
 
-TEST_F(PosixHostileFilesTest, FailedWriteLeavesTheOldFileWhole)
+TEST_P(PosixCreateRoutesTest, FailedWriteLeavesTheOldFileWhole)
 {
     const std::string strOld = "the old content, longer than the limit";
     WriteRaw(Path("f"), strOld);
@@ -217,7 +239,7 @@ TEST_F(PosixHostileFilesTest, FailedWriteLeavesTheOldFileWhole)
     EXPECT_EQ((std::set<std::string>{"f"}), Names(m_strDir));
 }
 
-TEST_F(PosixHostileFilesTest, KilledWriterLeavesTheOldFileWhole)
+TEST_P(PosixCreateRoutesTest, KilledWriterLeavesTheOldFileWhole)
 {
     WriteRaw(Path("f"), "12345678");
     int nCode = RunInChild(
@@ -230,9 +252,65 @@ TEST_F(PosixHostileFilesTest, KilledWriterLeavesTheOldFileWhole)
         });
     EXPECT_EQ(0, nCode);
     EXPECT_EQ("12345678", ReadRaw(Path("f")));
+    if (GetParam())
+    {
+        // An unnamed file went with its process.
+        EXPECT_EQ((std::set<std::string>{"f"}), Names(m_strDir));
+    }
 }
 
-TEST_F(PosixHostileFilesTest, ReplacementThatCannotTakeItsPlaceIsReportedAndRemoved)
+// Readers and a replacing writer in two processes: every read is the whole old or new value.
+TEST_P(PosixCreateRoutesTest, ReaderInAnotherProcessNeverSeesAShortFile)
+{
+    WriteRaw(Path("f"), "00000000");
+    pid_t nWriter = fork();
+    if (nWriter == 0)
+    {
+        for (int i = 0; i < 300; ++i)
+        {
+            char szValue[16];
+            snprintf(szValue, sizeof(szValue), "%08d", i);
+            // The reader holds the file most of the time: try each value until it lands.
+            HANDLE h = INVALID_HANDLE_VALUE;
+            for (int nTry = 0; nTry < 10000 && h == INVALID_HANDLE_VALUE; ++nTry)
+            {
+                h = OpenForWrite(Path("f"));
+                if (h == INVALID_HANDLE_VALUE)
+                {
+                    usleep(50);
+                }
+            }
+            if (h == INVALID_HANDLE_VALUE)
+            {
+                _exit(1);
+            }
+            WriteFile(h, szValue, 4, nullptr, nullptr);
+            WriteFile(h, szValue + 4, 4, nullptr, nullptr);
+            CloseHandle(h);
+        }
+        _exit(0);
+    }
+    int nShort = 0;
+    int nWhole = 0;
+    int nStatus = 0;
+    while (waitpid(nWriter, &nStatus, WNOHANG) == 0)
+    {
+        std::string strData = ReadWholeFile(Path("f"));
+        if (strData == "<error 32>")
+        {
+            continue;
+        }
+        nShort += strData.size() == 8 ? 0 : 1;
+        ++nWhole;
+    }
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "the writer never got in";
+    EXPECT_EQ(0, nShort);
+    EXPECT_GT(nWhole, 0);
+    EXPECT_EQ("00000299", ReadRaw(Path("f")));
+    EXPECT_EQ((std::set<std::string>{"f"}), Names(m_strDir));
+}
+
+TEST_P(PosixCreateRoutesTest, ReplacementThatCannotTakeItsPlaceIsReportedAndRemoved)
 {
     HANDLE h = OpenForWrite(Path("f"));
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
@@ -245,7 +323,7 @@ TEST_F(PosixHostileFilesTest, ReplacementThatCannotTakeItsPlaceIsReportedAndRemo
     EXPECT_EQ((std::set<std::string>{"f"}), Names(m_strDir));
 }
 
-TEST_F(PosixHostileFilesTest, ReplacementKeepsPermissionsAndTellsItsTimes)
+TEST_P(PosixCreateRoutesTest, ReplacementKeepsPermissionsAndTellsItsTimes)
 {
     WriteRaw(Path("f"), "old");
     ASSERT_EQ(0, chmod(Path("f").c_str(), 0640));
@@ -268,7 +346,7 @@ TEST_F(PosixHostileFilesTest, ReplacementKeepsPermissionsAndTellsItsTimes)
     EXPECT_EQ("new", ReadRaw(Path("f")));
 }
 
-TEST_F(PosixHostileFilesTest, LongNamesAreReplacedToo)
+TEST_P(PosixCreateRoutesTest, LongNamesAreReplacedToo)
 {
     std::string strName(250, 'n');
     WriteRaw(Path(strName), "old");
