@@ -15,7 +15,7 @@ static const mode_t kNewFileMode = 0666;
 // any name that the program or its users give files. Long names are cut so that it still fits.
 static const size_t kTempNameKeep = 200;
 static const char kTempSuffix[] = ".~";
-static const int kTempRandomChars = 6;
+static const size_t kTempRandomChars = 6;
 static const int kTempTries = 64;
 
 // The bits behind a temporary name: unpredictable enough that two processes rarely pick the
@@ -34,6 +34,25 @@ static uint64_t NextTempBits()
     n *= 0x94d049bb133111ebULL;
     n ^= n >> 31;
     return n;
+}
+
+bool PalIsTempName(const char* szName)
+{
+    size_t nLen = strlen(szName);
+    size_t nSuffix = sizeof(kTempSuffix) - 1 + kTempRandomChars;
+    if (szName[0] != '.' || nLen < nSuffix + 2 ||
+        memcmp(szName + nLen - nSuffix, kTempSuffix, sizeof(kTempSuffix) - 1) != 0)
+    {
+        return false;
+    }
+    for (size_t i = nLen - kTempRandomChars; i < nLen; ++i)
+    {
+        if (!((szName[i] >= 'a' && szName[i] <= 'z') || (szName[i] >= '0' && szName[i] <= '9')))
+        {
+            return false;
+        }
+    }
+    return true;
 }
 
 // szTemp receives a fresh temporary name in szPath's directory; false when szPath has no last
@@ -55,7 +74,7 @@ static bool FormatTempName(const char* szPath, char* szTemp, size_t nTemp)
     }
     char szRandom[kTempRandomChars + 1];
     uint64_t nBits = NextTempBits();
-    for (int i = 0; i < kTempRandomChars; ++i)
+    for (size_t i = 0; i < kTempRandomChars; ++i)
     {
         szRandom[i] = kAlphabet[nBits % (sizeof(kAlphabet) - 1)];
         nBits /= sizeof(kAlphabet) - 1;

@@ -101,3 +101,6 @@ HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD
 // New files start unnamed (O_TMPFILE) where the system allows it (the default); false makes them
 // start under a temporary name, as on file systems without unnamed files.
 void PalUseUnnamedFiles(bool bUse);
+
+// True for a name that this layer gives a file it is creating or replacing (".<name>.~XXXXXX").
+bool PalIsTempName(const char* szName);

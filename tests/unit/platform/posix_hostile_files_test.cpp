@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -321,6 +322,27 @@ TEST_P(PosixCreateRoutesTest, ReplacementThatCannotTakeItsPlaceIsReportedAndRemo
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
     EXPECT_TRUE(std::filesystem::is_directory(Path("f")));
     EXPECT_EQ((std::set<std::string>{"f"}), Names(m_strDir));
+}
+
+// A folder's listing during a replacement is the one Windows gives: the old file, its old size.
+TEST_P(PosixCreateRoutesTest, ListingDuringAReplacementShowsTheOldFileOnly)
+{
+    WriteRaw(Path("f"), "12345678");
+    HANDLE h = OpenForWrite(Path("f"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_TRUE(WriteFile(h, "0123456789abcdef", 16, nullptr, nullptr));
+    std::map<std::string, DWORD> listed;
+    WIN32_FIND_DATAA data;
+    HANDLE hFind = FindFirstFileA(Path("*").c_str(), &data);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hFind);
+    do
+    {
+        listed[data.cFileName] = data.nFileSizeLow;
+    } while (FindNextFileA(hFind, &data));
+    FindClose(hFind);
+    EXPECT_EQ((std::map<std::string, DWORD>{{".", 0}, {"..", 0}, {"f", 8}}), listed);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ("0123456789abcdef", ReadRaw(Path("f")));
 }
 
 TEST_P(PosixCreateRoutesTest, ReplacementKeepsPermissionsAndTellsItsTimes)
