@@ -289,7 +289,8 @@ HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD
         SetExistsError(szPath);
         return INVALID_HANDLE_VALUE;
     }
-    char szTemp[PATH_MAX];
+    // Empty while the file is unnamed.
+    char szTemp[PATH_MAX] = "";
     if (nErrno != 0)
     {
         nFd =

@@ -81,9 +81,9 @@ int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pS
         }
         return -1;
     }
-    int nStatus = fcntl(nFd, F_GETFL);
-    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode) || nStatus < 0 ||
-        fcntl(nFd, F_SETFL, nStatus & ~O_NONBLOCK) != 0)
+    // F_SETFL takes only the status flags, which are those of nFlags without O_NONBLOCK.
+    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode) ||
+        fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0)
     {
         close(nFd);
         errno = EACCES;
