@@ -36,6 +36,18 @@ static int LockForShare(DWORD dwDesiredAccess, DWORD dwShareMode)
     return LOCK_SH;
 }
 
+bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    if (flock(nFd, LockForShare(dwDesiredAccess, dwShareMode) | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK)
+    {
+        // Other flock failures (a file system without locks) leave the file usable, unshared.
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return false;
+    }
+    return true;
+}
+
 bool PalIsFileInUse(const char* szPath)
 {
     int nFd = open(szPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -50,42 +62,63 @@ bool PalIsFileInUse(const char* szPath)
     return bInUse;
 }
 
-// Opens szPath with the disposition; *pbExisted tells whether the file was there before.
-static int OpenWithDisposition(const char* szPath, int nFlags, DWORD dwDisposition, bool* pbExisted)
+int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pSt)
 {
-    const mode_t nMode = 0666;
-    *pbExisted = true;
-    switch (dwDisposition)
+    // Looked at first, so that a device is not even opened (opening some has effects of its
+    // own); the descriptor's own status below settles a race with a rename.
+    bool bFollow = (nFlags & O_NOFOLLOW) == 0;
+    if ((bFollow ? stat(szPath, pSt) : lstat(szPath, pSt)) == 0 && !S_ISREG(pSt->st_mode))
     {
-    case CREATE_NEW:
-        *pbExisted = false;
-        return open(szPath, nFlags | O_CREAT | O_EXCL, nMode);
-    case OPEN_EXISTING:
-    case TRUNCATE_EXISTING:
-        return open(szPath, nFlags);
-    case CREATE_ALWAYS:
-    case OPEN_ALWAYS:
-        // Create first, so that the caller learns whether the file was already there.
-        for (int nTry = 0; nTry < 16; ++nTry)
-        {
-            int nFd = open(szPath, nFlags | O_CREAT | O_EXCL, nMode);
-            if (nFd >= 0 || errno != EEXIST)
-            {
-                *pbExisted = false;
-                return nFd;
-            }
-            nFd = open(szPath, nFlags);
-            if (nFd >= 0 || errno != ENOENT)
-            {
-                return nFd;
-            }
-        }
-        errno = EBUSY;
-        return -1;
-    default:
-        errno = EINVAL;
+        errno = S_ISLNK(pSt->st_mode) ? ELOOP : EACCES;
         return -1;
     }
+    int nFd = open(szPath, nFlags | O_NONBLOCK, nMode);
+    if (nFd < 0)
+    {
+        if (errno == ENXIO || errno == ENODEV || errno == EISDIR)
+        {
+            errno = EACCES;
+        }
+        return -1;
+    }
+    // F_SETFL takes only the status flags, which are those of nFlags without O_NONBLOCK.
+    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode) ||
+        fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0)
+    {
+        close(nFd);
+        errno = EACCES;
+        return -1;
+    }
+    return nFd;
+}
+
+// Opens an existing file, or for OPEN_ALWAYS creates it; *pbExisted tells whether it was there.
+static int OpenExisting(const char* szPath, int nFlags, DWORD dwDisposition, bool* pbExisted)
+{
+    const mode_t nMode = 0666;
+    struct stat st;
+    *pbExisted = true;
+    if (dwDisposition != OPEN_ALWAYS)
+    {
+        return PalOpenRegular(szPath, nFlags, nMode, &st);
+    }
+    // Create first, so that the caller learns whether the file was already there.
+    for (int nTry = 0; nTry < 16; ++nTry)
+    {
+        int nFd = PalOpenRegular(szPath, nFlags | O_CREAT | O_EXCL, nMode, &st);
+        if (nFd >= 0 || errno != EEXIST)
+        {
+            *pbExisted = false;
+            return nFd;
+        }
+        nFd = PalOpenRegular(szPath, nFlags, nMode, &st);
+        if (nFd >= 0 || errno != ENOENT)
+        {
+            return nFd;
+        }
+    }
+    errno = EBUSY;
+    return -1;
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -106,41 +139,34 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     int nFlags = OpenFlagsForAccess(dwDesiredAccess) | O_CLOEXEC | O_NOCTTY;
+    switch (dwCreationDisposition)
+    {
+    case CREATE_ALWAYS:
+        return PalCreateAlways(lpFileName, nFlags, dwDesiredAccess, dwShareMode);
+    case CREATE_NEW:
+        return PalCreateNew(lpFileName, nFlags, dwDesiredAccess, dwShareMode);
+    case OPEN_EXISTING:
+    case OPEN_ALWAYS:
+    case TRUNCATE_EXISTING:
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
     bool bExisted = false;
-    int nFd = OpenWithDisposition(lpFileName, nFlags, dwCreationDisposition, &bExisted);
+    int nFd = OpenExisting(lpFileName, nFlags, dwCreationDisposition, &bExisted);
     if (nFd < 0)
     {
-        int nErrno = errno;
-        if (nErrno == EEXIST && dwCreationDisposition == CREATE_NEW)
-        {
-            SetLastError(ERROR_FILE_EXISTS);
-        }
-        else
-        {
-            PalSetErrorForPath(nErrno, lpFileName);
-        }
+        PalSetErrorForPath(errno, lpFileName);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat st;
-    if (fstat(nFd, &st) != 0 || S_ISDIR(st.st_mode))
+    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
     {
-        // Windows opens no directory as a file.
         close(nFd);
-        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    if (flock(nFd, LockForShare(dwDesiredAccess, dwShareMode) | LOCK_NB) != 0 &&
-        errno == EWOULDBLOCK)
-    {
-        // Other flock failures (a file system without locks) leave the file usable, unshared.
-        close(nFd);
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-    }
-    bool bTruncate = dwCreationDisposition == TRUNCATE_EXISTING ||
-                     (dwCreationDisposition == CREATE_ALWAYS && bExisted);
     // Truncating only now, under the lock, keeps a reader's data intact when the open is refused.
-    if (bTruncate && ftruncate(nFd, 0) != 0)
+    if (dwCreationDisposition == TRUNCATE_EXISTING && ftruncate(nFd, 0) != 0)
     {
         int nErrno = errno;
         close(nFd);
@@ -153,8 +179,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         close(nFd);
         return h;
     }
-    bool bReportExisting = bExisted && (dwCreationDisposition == CREATE_ALWAYS ||
-                                        dwCreationDisposition == OPEN_ALWAYS);
+    bool bReportExisting = bExisted && dwCreationDisposition == OPEN_ALWAYS;
     SetLastError(bReportExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
 }
@@ -326,6 +351,11 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     {
         *lpNumberOfBytesWritten = static_cast<DWORD>(nWritten);
     }
+    if (!bOk && pHandle->m_pReplacement != nullptr)
+    {
+        // A replacement cut short is never put in place: the old file stays whole.
+        pHandle->m_pReplacement->m_bWriteFailed = true;
+    }
     if (!bOk)
     {
         SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : PalWin32ErrorFromErrno(errno));
@@ -411,6 +441,16 @@ static const char* LastComponent(const char* szPath, char* szBuf, size_t nBuf)
 DWORD PalAttributesFromStat(const struct stat& st, const char* szName)
 {
     DWORD dwAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISLNK(st.st_mode))
+    {
+        // What Windows shows for a symbolic link: an entry whose content lies elsewhere.
+        dwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    else if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))
+    {
+        // FIFOs, sockets and devices: none of them is a file that can be read as one.
+        dwAttributes = FILE_ATTRIBUTE_DEVICE;
+    }
     if (IsHiddenName(szName))
     {
         dwAttributes |= FILE_ATTRIBUTE_HIDDEN;
@@ -429,7 +469,8 @@ DWORD GetFileAttributesA(LPCSTR lpFileName)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_FILE_ATTRIBUTES;
     }
-    // As on Windows, a link is reported as itself and not followed.
+    // The entry itself, not what a link in the last component points at: a caller that must
+    // only take regular files can tell a link by FILE_ATTRIBUTE_REPARSE_POINT.
     struct stat st;
     if (lstat(lpFileName, &st) != 0)
     {
@@ -437,13 +478,7 @@ DWORD GetFileAttributesA(LPCSTR lpFileName)
         return INVALID_FILE_ATTRIBUTES;
     }
     char szName[MAX_PATH];
-    DWORD dwAttributes =
-        PalAttributesFromStat(st, LastComponent(lpFileName, szName, sizeof(szName)));
-    if (S_ISLNK(st.st_mode))
-        dwAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    else if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        dwAttributes |= FILE_ATTRIBUTE_DEVICE;
-    return dwAttributes;
+    return PalAttributesFromStat(st, LastComponent(lpFileName, szName, sizeof(szName)));
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName)

@@ -32,6 +32,14 @@ SPalHandle* PalHandleOf(HANDLE h, int nKind)
 
 void PalFreeHandle(SPalHandle* pHandle)
 {
+    if (pHandle->m_pReplacement != nullptr)
+    {
+        // Not put in place by CloseHandle (never happens today): the old file stays.
+        pHandle->m_pReplacement->m_bWriteFailed = true;
+        PalFinishReplacement(pHandle->m_pReplacement, pHandle->m_nFd);
+        free(pHandle->m_pReplacement);
+        pHandle->m_pReplacement = nullptr;
+    }
     if (pHandle->m_pDir != nullptr)
     {
         closedir(pHandle->m_pDir);
@@ -57,6 +65,20 @@ BOOL CloseHandle(HANDLE hObject)
     {
         return FALSE;
     }
+    // A replacement goes into place while its file is still open and locked.
+    bool bOk = true;
+    if (pHandle->m_pReplacement != nullptr)
+    {
+        bOk = PalFinishReplacement(pHandle->m_pReplacement, pHandle->m_nFd);
+        free(pHandle->m_pReplacement);
+        pHandle->m_pReplacement = nullptr;
+    }
+    DWORD dwError = GetLastError();
     PalFreeHandle(pHandle);
+    if (!bOk)
+    {
+        SetLastError(dwError);
+        return FALSE;
+    }
     return TRUE;
 }

@@ -10,7 +10,7 @@
 #define RENAME_NOREPLACE (1 << 0)
 #endif
 
-static int RenameNoReplace(const char* szFrom, const char* szTo)
+int PalRenameNoReplace(const char* szFrom, const char* szTo)
 {
 #ifdef SYS_renameat2
     return static_cast<int>(
@@ -127,7 +127,7 @@ static int CopyThenDelete(const char* szFrom, const char* szTo)
 
 static int MoveNoReplace(const char* szFrom, const char* szTo)
 {
-    if (RenameNoReplace(szFrom, szTo) == 0)
+    if (PalRenameNoReplace(szFrom, szTo) == 0)
     {
         return 0;
     }

@@ -5,9 +5,16 @@
 //  - paths use '/', have no drive part and compare case-sensitively; '\' is an ordinary byte;
 //  - the ANSI code page is UTF-8 and WCHAR is a 16-bit UTF-16 unit (char16_t);
 //  - share modes are emulated with non-blocking flock(), conflicts fail with
-//    ERROR_SHARING_VIOLATION; CREATE_ALWAYS truncates only once the lock is held; a file that
-//    an open handle holds cannot be deleted or moved (ERROR_SHARING_VIOLATION), as without
-//    FILE_SHARE_DELETE on Windows;
+//    ERROR_SHARING_VIOLATION; a file that an open handle holds cannot be deleted or moved
+//    (ERROR_SHARING_VIOLATION), as without FILE_SHARE_DELETE on Windows;
+//  - CreateFileA opens regular files only, never blocking: a FIFO, socket or device is
+//    ERROR_ACCESS_DENIED, as Windows' file namespace has none; CREATE_ALWAYS and CREATE_NEW
+//    never follow a symbolic link in the last component (ERROR_ACCESS_DENIED);
+//  - a file that CREATE_ALWAYS or CREATE_NEW makes is locked before any other opener sees it;
+//    CREATE_ALWAYS writes a new file beside the old one and CloseHandle moves it into place only
+//    when every write succeeded, so the old file is never seen emptied or cut short;
+//  - GetFileAttributesA does not follow a link: a link is FILE_ATTRIBUTE_REPARSE_POINT, a FIFO,
+//    socket or device FILE_ATTRIBUTE_DEVICE;
 //  - a leading dot hides a file; FILE_ATTRIBUTE_HIDDEN is otherwise not stored;
 //  - MoveFileA never replaces its target (renameat2 RENAME_NOREPLACE, else link + unlink,
 //    across file systems an exclusive-create copy and then the source's deletion);

@@ -4,6 +4,7 @@
 
 #include "pal.h"
 
+#include <climits>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,19 @@ enum EPalHandleKind
     PAL_HANDLE_FILE = 1,
     PAL_HANDLE_FIND = 2,
     PAL_HANDLE_PIPE = 3
+};
+
+// A file that CREATE_ALWAYS replaces: the handle writes a locked file under a temporary name
+// beside the target, and CloseHandle moves it over the target only when every write succeeded.
+struct SPalReplacement
+{
+    // The existing target, held under the handle's lock so that no reader takes it meanwhile;
+    // -1 when there was none.
+    int m_nTargetFd;
+    bool m_bWriteFailed;
+    char m_szTarget[PATH_MAX];
+    // The new file's name beside the target; empty while the file is unnamed (O_TMPFILE).
+    char m_szTemp[PATH_MAX];
 };
 
 // A HANDLE points at one of these. The magic number lets a stale or foreign pointer fail with
@@ -24,6 +38,8 @@ struct SPalHandle
     DIR* m_pDir;
     // Directory listings: the name pattern that entries must match ("*" matches all).
     char m_szPattern[MAX_PATH];
+    // File handles from CREATE_ALWAYS: what CloseHandle puts in place; null otherwise.
+    SPalReplacement* m_pReplacement;
 };
 
 #define PAL_HANDLE_MAGIC 0x56484e44u
@@ -33,6 +49,9 @@ HANDLE PalNewHandle(int nKind, int nFd, DIR* pDir);
 // ERROR_INVALID_HANDLE set.
 SPalHandle* PalHandleOf(HANDLE h, int nKind);
 void PalFreeHandle(SPalHandle* pHandle);
+// Puts a replacement's file in place when every write succeeded, else removes it and keeps the
+// old file; false (and the last error) when the file could not be put in place.
+bool PalFinishReplacement(SPalReplacement* pReplacement, int nFd);
 
 // Sets the last error from errno; ENOENT on a path whose directory does not exist gives
 // ERROR_PATH_NOT_FOUND, as Windows reports it.
@@ -59,3 +78,29 @@ bool PalIsFileInUse(const char* szPath);
 
 // Writes all of n bytes to fd, retrying after signals and partial writes.
 bool PalWriteAll(int nFd, const void* pData, size_t n, size_t* pnWritten);
+
+// rename(2) that fails with EEXIST instead of replacing szTo; ENOSYS or EINVAL where the kernel
+// or the file system has no such rename.
+int PalRenameNoReplace(const char* szFrom, const char* szTo);
+
+// Opens a regular file without ever blocking: O_NONBLOCK for the open (a FIFO without a writer,
+// a device), cleared afterwards. A FIFO, socket, device or directory fails with EACCES, and so
+// does an open that fails with ENXIO (a FIFO without a reader, a socket): Windows' file
+// namespace holds none of them. *pSt receives the opened file's status.
+int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pSt);
+
+// Takes the share lock of an open (see LockForShare in files.cpp) without waiting; false with
+// ERROR_SHARING_VIOLATION set when another open holds a conflicting one.
+bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode);
+
+// CREATE_ALWAYS and CREATE_NEW: the new file is locked before any other opener can see it, and
+// neither follows a symbolic link in the last component.
+HANDLE PalCreateAlways(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode);
+HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode);
+
+// New files start unnamed (O_TMPFILE) where the system allows it (the default); false makes them
+// start under a temporary name, as on file systems without unnamed files.
+void PalUseUnnamedFiles(bool bUse);
+
+// True for a name that this layer gives a file it is creating or replacing (".<name>.~XXXXXX").
+bool PalIsTempName(const char* szName);

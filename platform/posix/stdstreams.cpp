@@ -4,8 +4,23 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <csignal>
 #include <iostream>
 #include <unistd.h>
+
+// A write to a standard output whose reader has gone must fail, as it does on Windows, and not
+// end the program: a CGI request then still goes on to its end. Set up at start-up by every
+// program that uses the standard streams of this layer.
+static bool IgnoreBrokenPipes()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(SIGPIPE, &sa, nullptr) == 0;
+}
+
+const bool g_bBrokenPipesIgnored = IgnoreBrokenPipes();
 
 CTextModeStreamBuf::int_type CTextModeStreamBuf::overflow(int_type c)
 {

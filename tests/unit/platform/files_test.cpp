@@ -1,10 +1,30 @@
 // Opening files with share modes and dispositions, reading, writing, times, attributes, deletion.
 #include "temp_dir.h"
 
+#include <algorithm>
 #include <thread>
+
+#include <atomic>
+#include <filesystem>
+#include <vector>
+
+// Enough rounds for the reader to meet the writer many times, few enough for Wine.
+static const int kReplaceRounds = 200;
 
 class FilesTest : public CTempDirTest
 {
+protected:
+    // The names in the test directory, sorted: a left-over temporary file shows here.
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(m_strDir))
+        {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 };
 
 TEST_F(FilesTest, TwoReadersSharingReadsBothOpen)
@@ -20,6 +40,7 @@ TEST_F(FilesTest, TwoReadersSharingReadsBothOpen)
 
 TEST_F(FilesTest, WriterKeepsReadersOut)
 {
+    ASSERT_TRUE(WriteWholeFile(Path("f"), "old"));
     HANDLE hWriter = OpenForWrite(Path("f"));
     ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
     EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForRead(Path("f")));
@@ -44,6 +65,7 @@ TEST_F(FilesTest, ReaderKeepsWriterOutAndContentIntact)
     EXPECT_EQ(8u, dwGot);
     EXPECT_EQ(std::string("12345678"), std::string(buf, dwGot));
     CloseHandle(hReader);
+    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
 }
 
 TEST_F(FilesTest, ReaderNotSharingKeepsOtherReadersOut)
@@ -58,6 +80,7 @@ TEST_F(FilesTest, ReaderNotSharingKeepsOtherReadersOut)
 
 TEST_F(FilesTest, ConflictAcrossThreads)
 {
+    ASSERT_TRUE(WriteWholeFile(Path("f"), "old"));
     HANDLE hWriter = OpenForWrite(Path("f"));
     ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
     DWORD dwError = 0;
@@ -91,6 +114,83 @@ TEST_F(FilesTest, CreateAlwaysTruncatesAndTellsTheFileExisted)
     EXPECT_TRUE(WriteFile(h, "ab", 2, &dwWritten, nullptr));
     CloseHandle(h);
     EXPECT_EQ("ab", ReadWholeFile(Path("f")));
+}
+
+// A file being created is never read empty: a reader meets the writer's lock or no file at all.
+TEST_F(FilesTest, FileBeingCreatedIsNeverReadEmpty)
+{
+    HANDLE hWriter = OpenForWrite(Path("f"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForRead(Path("f")));
+    DWORD dwError = GetLastError();
+    EXPECT_TRUE(dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_FILE_NOT_FOUND) << dwError;
+    EXPECT_TRUE(WriteFile(hWriter, "12345678", 8, nullptr, nullptr));
+    EXPECT_TRUE(CloseHandle(hWriter));
+    EXPECT_EQ("12345678", ReadWholeFile(Path("f")));
+}
+
+TEST_F(FilesTest, CreatedNewFileIsLockedFromTheStart)
+{
+    HANDLE hWriter = OpenForWrite(Path("f"), CREATE_NEW);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForRead(Path("f")));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForWrite(Path("f"), CREATE_NEW));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+    EXPECT_TRUE(WriteFile(hWriter, "abc", 3, nullptr, nullptr));
+    EXPECT_TRUE(CloseHandle(hWriter));
+    EXPECT_EQ("abc", ReadWholeFile(Path("f")));
+    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
+}
+
+// Readers racing a writer that keeps replacing the file see a whole old or new content, or the
+// writer's lock; never an empty or short file, and nothing is left behind.
+TEST_F(FilesTest, ReplacedFileIsReadWholeOrNotAtAll)
+{
+    ASSERT_TRUE(WriteWholeFile(Path("f"), "00000000"));
+    std::atomic<bool> bDone{false};
+    std::atomic<int> nBad{0};
+    std::atomic<int> nWhole{0};
+    std::thread reader(
+        [&]
+        {
+            while (!bDone)
+            {
+                HANDLE h = OpenForRead(Path("f"));
+                if (h == INVALID_HANDLE_VALUE)
+                {
+                    nBad += GetLastError() == ERROR_SHARING_VIOLATION ? 0 : 1;
+                    continue;
+                }
+                char buf[16];
+                DWORD dwGot = 0;
+                ReadFile(h, buf, sizeof(buf), &dwGot, nullptr);
+                CloseHandle(h);
+                nBad += dwGot == 8 ? 0 : 1;
+                ++nWhole;
+            }
+        });
+    for (int i = 0; i < kReplaceRounds; ++i)
+    {
+        char szValue[16];
+        snprintf(szValue, sizeof(szValue), "%08d", i);
+        HANDLE h = OpenForWrite(Path("f"));
+        if (h == INVALID_HANDLE_VALUE)
+        {
+            // The reader holds the file this moment, as it may on Windows.
+            EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+            continue;
+        }
+        // Two writes, so that a reader could meet the file half-written.
+        EXPECT_TRUE(WriteFile(h, szValue, 4, nullptr, nullptr));
+        EXPECT_TRUE(WriteFile(h, szValue + 4, 4, nullptr, nullptr));
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    bDone = true;
+    reader.join();
+    EXPECT_EQ(0, nBad.load());
+    EXPECT_GT(nWhole.load(), 0);
+    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
 }
 
 TEST_F(FilesTest, CreateNewRefusesAnExistingFile)

@@ -71,7 +71,8 @@ TEST_F(FindTest, EmptyDirectoryListsOnlyDotEntries)
 
 TEST_F(FindTest, OpenFilesAreListedWithTheirSize)
 {
-    HANDLE h = OpenForWrite(Path("busy"));
+    // As an upload is written: created new and held open.
+    HANDLE h = OpenForWrite(Path("busy"), CREATE_NEW);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     DWORD dwWritten = 0;
     ASSERT_TRUE(WriteFile(h, "12345", 5, &dwWritten, nullptr));

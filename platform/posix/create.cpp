@@ -1,0 +1,502 @@
+// Creating files: CREATE_ALWAYS as a replacement put in place at CloseHandle, CREATE_NEW as a
+// locked file linked in under its name. Both start as an unnamed file (O_TMPFILE) where the
+// system has one, else under a temporary name beside the target. Another opener never sees a new
+// file before its share lock is held, nor an old one emptied or cut short by a writer that could
+// not finish.
+#include "pal_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+static const mode_t kNewFileMode = 0666;
+// A temporary name is ".<name>.~XXXXXX": the leading dot hides it, the suffix keeps it apart from
+// any name that the program or its users give files. Long names are cut so that it still fits.
+static const size_t kTempNameKeep = 200;
+static const char kTempSuffix[] = ".~";
+static const size_t kTempRandomChars = 6;
+static const int kTempTries = 64;
+
+// The bits behind a temporary name: unpredictable enough that two processes rarely pick the
+// same one, and an exclusive create settles the rare case.
+static uint64_t NextTempBits()
+{
+    static std::atomic<uint64_t> s_nCounter{0};
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t n = (static_cast<uint64_t>(getpid()) << 32) ^ static_cast<uint64_t>(ts.tv_nsec) ^
+                 (static_cast<uint64_t>(ts.tv_sec) << 20) ^ (++s_nCounter * 0x9e3779b97f4a7c15ULL);
+    // splitmix64's finaliser spreads every input bit over the result.
+    n ^= n >> 30;
+    n *= 0xbf58476d1ce4e5b9ULL;
+    n ^= n >> 27;
+    n *= 0x94d049bb133111ebULL;
+    n ^= n >> 31;
+    return n;
+}
+
+bool PalIsTempName(const char* szName)
+{
+    size_t nLen = strlen(szName);
+    size_t nSuffix = sizeof(kTempSuffix) - 1 + kTempRandomChars;
+    if (szName[0] != '.' || nLen < nSuffix + 2 ||
+        memcmp(szName + nLen - nSuffix, kTempSuffix, sizeof(kTempSuffix) - 1) != 0)
+    {
+        return false;
+    }
+    for (size_t i = nLen - kTempRandomChars; i < nLen; ++i)
+    {
+        if (!((szName[i] >= 'a' && szName[i] <= 'z') || (szName[i] >= '0' && szName[i] <= '9')))
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// szTemp receives a fresh temporary name in szPath's directory; false when szPath has no last
+// component or the result does not fit.
+static bool FormatTempName(const char* szPath, char* szTemp, size_t nTemp)
+{
+    static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    const char* pSlash = strrchr(szPath, '/');
+    size_t nDir = pSlash == nullptr ? 0 : static_cast<size_t>(pSlash - szPath) + 1;
+    const char* szName = szPath + nDir;
+    size_t nName = strlen(szName);
+    if (nName == 0)
+    {
+        return false;
+    }
+    if (nName > kTempNameKeep)
+    {
+        nName = kTempNameKeep;
+    }
+    char szRandom[kTempRandomChars + 1];
+    uint64_t nBits = NextTempBits();
+    for (size_t i = 0; i < kTempRandomChars; ++i)
+    {
+        szRandom[i] = kAlphabet[nBits % (sizeof(kAlphabet) - 1)];
+        nBits /= sizeof(kAlphabet) - 1;
+    }
+    szRandom[kTempRandomChars] = '\0';
+    int nLen = snprintf(szTemp, nTemp, "%.*s.%.*s%s%s", static_cast<int>(nDir), szPath,
+                        static_cast<int>(nName), szName, kTempSuffix, szRandom);
+    return nLen > 0 && static_cast<size_t>(nLen) < nTemp;
+}
+
+// Creates a new file under a temporary name beside szPath and takes the open's share lock on it
+// before anything else can know the name. Returns the descriptor, or -1 with the last error set.
+static int CreateLockedTemp(const char* szPath, int nFlags, DWORD dwDesiredAccess,
+                            DWORD dwShareMode, char* szTemp, size_t nTemp)
+{
+    for (int nTry = 0; nTry < kTempTries; ++nTry)
+    {
+        if (!FormatTempName(szPath, szTemp, nTemp))
+        {
+            SetLastError(ERROR_INVALID_NAME);
+            return -1;
+        }
+        struct stat st;
+        int nFd = PalOpenRegular(szTemp, nFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode, &st);
+        if (nFd < 0 && (errno == EEXIST || errno == ELOOP))
+        {
+            // The name is taken (a link there counts too): draw another.
+            continue;
+        }
+        if (nFd < 0)
+        {
+            // Reported for the caller's name: a missing directory is ERROR_PATH_NOT_FOUND.
+            PalSetErrorForPath(errno, szPath);
+            return -1;
+        }
+        if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
+        {
+            unlink(szTemp);
+            close(nFd);
+            return -1;
+        }
+        return nFd;
+    }
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return -1;
+}
+
+// Whether new files start unnamed (O_TMPFILE) where the file system allows it; tests turn it off
+// to run the temporary-name route that other file systems take.
+static std::atomic<bool> g_bUseUnnamed{true};
+
+void PalUseUnnamedFiles(bool bUse)
+{
+    g_bUseUnnamed = bUse;
+}
+
+// An unnamed file is given a name through its /proc/self/fd entry; without /proc it cannot be.
+static bool CanNameUnnamedFiles()
+{
+    static const bool s_bProc = access("/proc/self/fd", X_OK) == 0;
+    return s_bProc && g_bUseUnnamed;
+}
+
+// Creates an unnamed file in szPath's directory (O_TMPFILE) and locks it: nobody can open it
+// before it is given a name, and a process killed meanwhile leaves nothing behind. -1 where the
+// kernel, the file system or a read-only access does not allow it; the caller then takes a
+// temporary name.
+static int CreateUnnamed(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+#ifdef O_TMPFILE
+    if ((nFlags & O_ACCMODE) == O_RDONLY || !CanNameUnnamedFiles())
+    {
+        return -1;
+    }
+    char szDir[PATH_MAX];
+    const char* pSlash = strrchr(szPath, '/');
+    size_t nDir = pSlash == nullptr ? 0 : static_cast<size_t>(pSlash - szPath);
+    if (pSlash == szPath)
+    {
+        nDir = 1;
+    }
+    if (nDir >= sizeof(szDir))
+    {
+        return -1;
+    }
+    memcpy(szDir, szPath, nDir);
+    szDir[nDir] = '\0';
+    int nFd = open(nDir == 0 ? "." : szDir, nFlags | O_TMPFILE, kNewFileMode);
+    if (nFd < 0)
+    {
+        return -1;
+    }
+    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
+    {
+        close(nFd);
+        return -1;
+    }
+    return nFd;
+#else
+    (void)szPath;
+    (void)nFlags;
+    (void)dwDesiredAccess;
+    (void)dwShareMode;
+    return -1;
+#endif
+}
+
+// Gives an unnamed file the name szName, never replacing an entry there (EEXIST).
+static int NameUnnamed(int nFd, const char* szName)
+{
+    char szProc[64];
+    snprintf(szProc, sizeof(szProc), "/proc/self/fd/%d", nFd);
+    return linkat(AT_FDCWD, szProc, AT_FDCWD, szName, AT_SYMLINK_FOLLOW);
+}
+
+// The error for a name that the new file could not take: a symbolic link there is refused like
+// any open that would go through one, anything else already exists.
+static void SetExistsError(const char* szPath)
+{
+    struct stat st;
+    bool bLink = lstat(szPath, &st) == 0 && S_ISLNK(st.st_mode);
+    SetLastError(bLink ? ERROR_ACCESS_DENIED : ERROR_FILE_EXISTS);
+}
+
+// Closes a new file that is not taken: a named one is removed, an unnamed one goes by itself.
+static void DiscardTemp(int nFd, const char* szTemp)
+{
+    if (szTemp[0] != '\0')
+    {
+        unlink(szTemp);
+    }
+    close(nFd);
+}
+
+// Gives the locked temporary file szPath as its name without replacing anything there. link(2)
+// first; renameat2(RENAME_NOREPLACE) where the file system has no hard links. Returns 0, or the
+// errno of the failure; ENOSYS when neither exists here.
+static int LinkIntoPlace(const char* szTemp, const char* szPath)
+{
+    if (link(szTemp, szPath) == 0)
+    {
+        unlink(szTemp);
+        return 0;
+    }
+    int nErrno = errno;
+    if (nErrno != EPERM && nErrno != EOPNOTSUPP && nErrno != ENOSYS && nErrno != EMLINK)
+    {
+        return nErrno;
+    }
+    if (PalRenameNoReplace(szTemp, szPath) == 0)
+    {
+        return 0;
+    }
+    nErrno = errno;
+    return nErrno == EINVAL || nErrno == EOPNOTSUPP ? ENOSYS : nErrno;
+}
+
+// Where the file system neither links nor renames without replacing, the file is created under
+// its own name and locked at once: the one place where another opener could, for an instant,
+// open it before the lock is held.
+static int CreateInPlace(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    struct stat st;
+    int nFd = PalOpenRegular(szPath, nFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode, &st);
+    if (nFd < 0)
+    {
+        int nErrno = errno;
+        if (nErrno == EEXIST || nErrno == ELOOP)
+        {
+            SetExistsError(szPath);
+        }
+        else
+        {
+            PalSetErrorForPath(nErrno, szPath);
+        }
+        return -1;
+    }
+    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
+    {
+        close(nFd);
+        return -1;
+    }
+    return nFd;
+}
+
+// CREATE_NEW through an unnamed file: 0 with *pnFd set, EEXIST, or another errno when the
+// temporary-name route is to be taken.
+static int CreateNewUnnamed(const char* szPath, int nFlags, DWORD dwDesiredAccess,
+                            DWORD dwShareMode, int* pnFd)
+{
+    int nFd = CreateUnnamed(szPath, nFlags, dwDesiredAccess, dwShareMode);
+    if (nFd < 0)
+    {
+        return ENOSYS;
+    }
+    if (NameUnnamed(nFd, szPath) != 0)
+    {
+        int nErrno = errno;
+        close(nFd);
+        return nErrno;
+    }
+    *pnFd = nFd;
+    return 0;
+}
+
+HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    int nFd = -1;
+    int nErrno = CreateNewUnnamed(szPath, nFlags, dwDesiredAccess, dwShareMode, &nFd);
+    if (nErrno == EEXIST)
+    {
+        SetExistsError(szPath);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Empty while the file is unnamed.
+    char szTemp[PATH_MAX] = "";
+    if (nErrno != 0)
+    {
+        nFd =
+            CreateLockedTemp(szPath, nFlags, dwDesiredAccess, dwShareMode, szTemp, sizeof(szTemp));
+        if (nFd < 0)
+        {
+            return INVALID_HANDLE_VALUE;
+        }
+        nErrno = LinkIntoPlace(szTemp, szPath);
+    }
+    if (nErrno == ENOSYS)
+    {
+        DiscardTemp(nFd, szTemp);
+        nFd = CreateInPlace(szPath, nFlags, dwDesiredAccess, dwShareMode);
+        if (nFd < 0)
+        {
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    else if (nErrno != 0)
+    {
+        DiscardTemp(nFd, szTemp);
+        if (nErrno == EEXIST)
+        {
+            SetExistsError(szPath);
+        }
+        else
+        {
+            PalSetErrorForPath(nErrno, szPath);
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = PalNewHandle(PAL_HANDLE_FILE, nFd, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+    {
+        // The file was made: as on Windows, it stays.
+        close(nFd);
+        return h;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+// Opens the file that CREATE_ALWAYS replaces under the handle's lock, so that the open is
+// refused exactly when Windows refuses it (another handle holds the file). Returns the
+// descriptor, -1 with *pbFailed false when there is no file, or -1 with *pbFailed true and the
+// last error set.
+static int LockExistingTarget(const char* szPath, int nFlags, DWORD dwDesiredAccess,
+                              DWORD dwShareMode, struct stat* pSt, bool* pbFailed)
+{
+    *pbFailed = false;
+    int nFd = PalOpenRegular(szPath, nFlags | O_NOFOLLOW, 0, pSt);
+    if (nFd < 0)
+    {
+        int nErrno = errno;
+        if (nErrno == ENOENT)
+        {
+            return -1;
+        }
+        *pbFailed = true;
+        if (nErrno == ELOOP)
+        {
+            SetLastError(ERROR_ACCESS_DENIED);
+        }
+        else
+        {
+            PalSetErrorForPath(nErrno, szPath);
+        }
+        return -1;
+    }
+    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
+    {
+        close(nFd);
+        *pbFailed = true;
+        return -1;
+    }
+    return nFd;
+}
+
+HANDLE PalCreateAlways(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    SPalReplacement* pReplacement =
+        static_cast<SPalReplacement*>(calloc(1, sizeof(SPalReplacement)));
+    if (pReplacement == nullptr)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    size_t nPath = strlen(szPath);
+    if (nPath >= sizeof(pReplacement->m_szTarget))
+    {
+        free(pReplacement);
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    memcpy(pReplacement->m_szTarget, szPath, nPath + 1);
+    struct stat stOld;
+    bool bFailed = false;
+    pReplacement->m_nTargetFd =
+        LockExistingTarget(szPath, nFlags, dwDesiredAccess, dwShareMode, &stOld, &bFailed);
+    if (bFailed)
+    {
+        free(pReplacement);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool bExisted = pReplacement->m_nTargetFd >= 0;
+    // Unnamed until CloseHandle where the system allows it: a writer killed meanwhile leaves
+    // nothing behind.
+    int nFd = CreateUnnamed(szPath, nFlags, dwDesiredAccess, dwShareMode);
+    if (nFd < 0)
+    {
+        nFd = CreateLockedTemp(szPath, nFlags, dwDesiredAccess, dwShareMode, pReplacement->m_szTemp,
+                               sizeof(pReplacement->m_szTemp));
+    }
+    if (nFd < 0)
+    {
+        DWORD dwError = GetLastError();
+        if (bExisted)
+        {
+            close(pReplacement->m_nTargetFd);
+        }
+        free(pReplacement);
+        SetLastError(dwError);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (bExisted)
+    {
+        // The replacement keeps the permissions of the file it replaces.
+        fchmod(nFd, stOld.st_mode & 07777);
+    }
+    HANDLE h = PalNewHandle(PAL_HANDLE_FILE, nFd, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+    {
+        DiscardTemp(nFd, pReplacement->m_szTemp);
+        if (bExisted)
+        {
+            close(pReplacement->m_nTargetFd);
+        }
+        free(pReplacement);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return h;
+    }
+    static_cast<SPalHandle*>(h)->m_pReplacement = pReplacement;
+    SetLastError(bExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+// Gives the unnamed file of a replacement a temporary name beside its target; 0 or an errno.
+static int NameReplacement(SPalReplacement* pReplacement, int nFd)
+{
+    for (int nTry = 0; nTry < kTempTries; ++nTry)
+    {
+        if (!FormatTempName(pReplacement->m_szTarget, pReplacement->m_szTemp,
+                            sizeof(pReplacement->m_szTemp)))
+        {
+            pReplacement->m_szTemp[0] = '\0';
+            return ENAMETOOLONG;
+        }
+        if (NameUnnamed(nFd, pReplacement->m_szTemp) == 0)
+        {
+            return 0;
+        }
+        int nErrno = errno;
+        if (nErrno != EEXIST)
+        {
+            pReplacement->m_szTemp[0] = '\0';
+            return nErrno;
+        }
+    }
+    pReplacement->m_szTemp[0] = '\0';
+    return EEXIST;
+}
+
+bool PalFinishReplacement(SPalReplacement* pReplacement, int nFd)
+{
+    bool bOk = true;
+    int nErrno = 0;
+    if (!pReplacement->m_bWriteFailed && pReplacement->m_szTemp[0] == '\0')
+    {
+        nErrno = NameReplacement(pReplacement, nFd);
+    }
+    if (pReplacement->m_bWriteFailed || nErrno != 0)
+    {
+        if (pReplacement->m_szTemp[0] != '\0')
+        {
+            unlink(pReplacement->m_szTemp);
+        }
+        if (nErrno != 0)
+        {
+            PalSetErrorForPath(nErrno, pReplacement->m_szTarget);
+            bOk = false;
+        }
+    }
+    else if (rename(pReplacement->m_szTemp, pReplacement->m_szTarget) != 0)
+    {
+        // rename(2) is atomic, also on network shares: the target is the old file or the new
+        // one, never a mix. Both locks are still held here, so no reader meets the switch.
+        nErrno = errno;
+        unlink(pReplacement->m_szTemp);
+        PalSetErrorForPath(nErrno, pReplacement->m_szTarget);
+        bOk = false;
+    }
+    if (pReplacement->m_nTargetFd >= 0)
+    {
+        close(pReplacement->m_nTargetFd);
+    }
+    pReplacement->m_nTargetFd = -1;
+    return bOk;
+}
