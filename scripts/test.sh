@@ -27,6 +27,9 @@ for script in tests/fuzz/run_*.sh; do
 done
 echo "== packages"
 VENDREL_SKIP_SETUP=1 bash scripts/package.sh
+echo "== Windows archive: unpacked, serving under Wine"
+python3 tests/e2e/archive_check.py build/packages/vendrel-*-win64.zip build/archive-test \
+        build/windows/wineprefix
 echo "== package test"
 if [ "$(id -u)" -eq 0 ]; then
   bash scripts/package-test.sh
