@@ -20,9 +20,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
     raise=(sudo)
   fi
+  # The tests run their own web-server instances on free ports. Starting the system's Apache and
+  # nginx during the installation would make the second fail on port 80 (and fail the install),
+  # so services are not started while these packages install (the machine's own policy, if it
+  # has one, stays in charge).
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    "${raise[@]}" sh -c "printf '#!/bin/sh\n# vendrel setup: no service starts during its install\nexit 101\n' > $policy && chmod 755 $policy"
+    trap '"${raise[@]}" rm -f "$policy"' EXIT
+  fi
   "${raise[@]}" apt-get update -qq
   "${raise[@]}" env DEBIAN_FRONTEND=noninteractive \
       apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-# The Debian packages of the web servers start them at once; the tests run their own instances
-# on other ports, so the system's copies are left as the machine's owner has them.
