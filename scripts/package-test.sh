@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package on this machine, as root: installed with apt-get, checked for the layout it
 # promises, serving uploads through Apache (the configuration it enabled) and lighttpd (the one it
-# ships), with the log server started as its systemd unit says; then removed, which keeps the
-# settings and the quarantined files, and purged, which must leave nothing of its own behind.
+# ships), with the log server started as its systemd unit says; then upgraded in place, removed,
+# which keeps the settings and the quarantined files, and purged, which must leave nothing of its
+# own behind.
 # Needs build/packages/vendrel_*_amd64.deb (scripts/package.sh). Refuses to touch a vendrel
 # package that is already installed.
 set -euo pipefail
@@ -200,6 +201,17 @@ upload "http://127.0.0.1:$lport/cgi/bin/vendrel" "$verify" "$work/lighttpd-signe
 check "lighttpd: signed upload answered Vendrel_OK" test "$(answer "$work/lighttpd-signed")" = Vendrel_OK
 
 for p in "${pids[@]}"; do [ "$p" = "$logd_pid" ] || kill "$p" 2>/dev/null || true; done
+
+echo "== upgrade in place (settings edited by the operator stay)"
+echo "; edited by the operator" >>/etc/vendrel/server.ini
+chown root:root /var/lib/vendrel/Virus
+dpkg --force-confold -i "$deb" >"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log"; exit 1; }
+check "edited server.ini kept" grep -q "edited by the operator" /etc/vendrel/server.ini
+check "an operator's change of the quarantine folder's owner kept" \
+  test "$(stat -c %U /var/lib/vendrel/Virus)" = root
+chown www-data:www-data /var/lib/vendrel/Virus
+check "quarantined files kept, Apache configuration still enabled" \
+  test "$(ls /var/lib/vendrel/Virus | wc -l)" = 2 -a -e /etc/apache2/conf-enabled/vendrel.conf
 
 echo "== remove (settings and quarantined files stay)"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq vendrel >"$work/remove.log" 2>&1 ||
