@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package on this machine, as root: installed with apt-get, checked for the layout it
-# promises, serving uploads through Apache (the configuration it enabled) and lighttpd (the one it
-# ships), with the log server started as its systemd unit says; then upgraded in place, removed,
+# promises, serving uploads through Apache (the configuration it enabled), lighttpd and nginx with
+# fcgiwrap (the ones it ships), with the log server started as its systemd unit says; then upgraded in place, removed,
 # which keeps the settings and the quarantined files, and purged, which must leave nothing of its
 # own behind.
 # Needs build/packages/vendrel_*_amd64.deb (scripts/package.sh). Refuses to touch a vendrel
@@ -47,7 +47,9 @@ apache_state() { a2query -q -m cgid && echo cgid-on || echo cgid-off; }
 
 pids=()
 purge_on_failure=1
+fcgiwrap_pid=
 cleanup() {
+  [ -z "$fcgiwrap_pid" ] || kill -- "-$fcgiwrap_pid" 2>/dev/null || true
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   if [ "$purge_on_failure" = 1 ] && dpkg-query -W vendrel >/dev/null 2>&1; then
@@ -200,8 +202,55 @@ wait_port "$lport" || { cat "$work/lighttpd.stderr" "$work/lighttpd-error.log" 2
 upload "http://127.0.0.1:$lport/cgi/bin/vendrel" "$verify" "$work/lighttpd-signed"
 check "lighttpd: signed upload answered Vendrel_OK" test "$(answer "$work/lighttpd-signed")" = Vendrel_OK
 
+echo "== nginx with the installed snippets/vendrel.conf, fcgiwrap on /run/fcgiwrap.socket"
+if [ -e /run/fcgiwrap.socket ]; then
+  echo "  NOTE  /run/fcgiwrap.socket is in use on this machine: nginx not tried"
+else
+  # As fcgiwrap.socket does: the socket made by root for www-data, fcgiwrap running as www-data
+  # and accepting on its standard input.
+  python3 - "$work/fcgiwrap.stderr" <<'PY' &
+import os, pwd, socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.bind("/run/fcgiwrap.socket")
+w = pwd.getpwnam("www-data")
+os.chown("/run/fcgiwrap.socket", w.pw_uid, w.pw_gid)
+os.chmod("/run/fcgiwrap.socket", 0o660)
+s.listen(16)
+os.dup2(s.fileno(), 0)
+os.dup2(os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT, 0o644), 2)
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.setsid()  # its workers outlive their parent: the session's group ends them together
+os.execvp("setpriv", ["setpriv", "--reuid=www-data", "--regid=www-data", "--init-groups", "--",
+                      "fcgiwrap", "-c", "2"])
+PY
+  pids+=($!)
+  fcgiwrap_pid=$!
+  nport=$(free_port)
+  mkdir -p "$work/nginx"
+  ln -sf /etc/nginx/fastcgi_params "$work/nginx/fastcgi_params"
+  {
+    echo "daemon off; worker_processes 1; user www-data; pid $work/nginx/nginx.pid;"
+    echo "error_log $work/nginx/error.log warn;"
+    echo "events { worker_connections 64; }"
+    echo "http { access_log off;"
+    for kind in client_body fastcgi proxy uwsgi scgi; do echo "  ${kind}_temp_path $work/nginx/$kind;"; done
+    echo "  server { listen 127.0.0.1:$nport; root $work/www; include /etc/nginx/snippets/vendrel.conf; }"
+    echo "}"
+  } >"$work/nginx/nginx.conf"
+  nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" 2>"$work/nginx/stderr" &
+  pids+=($!)
+  wait_port "$nport" || { cat "$work/nginx/stderr" "$work/nginx/error.log" 2>/dev/null; exit 1; }
+  upload "http://127.0.0.1:$nport/cgi/bin/vendrel" "$verify" "$work/nginx-signed"
+  check "nginx: signed upload answered Vendrel_OK" test "$(answer "$work/nginx-signed")" = Vendrel_OK
+  kill -- "-$fcgiwrap_pid" 2>/dev/null || true
+  wait "$fcgiwrap_pid" 2>/dev/null || true
+  fcgiwrap_pid=
+  rm -f /run/fcgiwrap.socket
+fi
+
 for p in "${pids[@]}"; do [ "$p" = "$logd_pid" ] || kill "$p" 2>/dev/null || true; done
 
+filed_count=$(ls /var/lib/vendrel/Virus | wc -l)
 echo "== upgrade in place (settings edited by the operator stay)"
 echo "; edited by the operator" >>/etc/vendrel/server.ini
 chown root:root /var/lib/vendrel/Virus
@@ -211,13 +260,13 @@ check "an operator's change of the quarantine folder's owner kept" \
   test "$(stat -c %U /var/lib/vendrel/Virus)" = root
 chown www-data:www-data /var/lib/vendrel/Virus
 check "quarantined files kept, Apache configuration still enabled" \
-  test "$(ls /var/lib/vendrel/Virus | wc -l)" = 2 -a -e /etc/apache2/conf-enabled/vendrel.conf
+  test "$(ls /var/lib/vendrel/Virus | wc -l)" = "$filed_count" -a -e /etc/apache2/conf-enabled/vendrel.conf
 
 echo "== remove (settings and quarantined files stay)"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq vendrel >"$work/remove.log" 2>&1 ||
   { cat "$work/remove.log"; exit 1; }
 check "program gone" test ! -e /usr/lib/vendrel
-check "settings and quarantined files kept" test -f /etc/vendrel/server.ini -a "$(ls /var/lib/vendrel/Virus | wc -l)" = 2
+check "settings and quarantined files kept" test -f /etc/vendrel/server.ini -a "$(ls /var/lib/vendrel/Virus | wc -l)" = "$filed_count"
 check "Apache configuration disabled" test ! -e /etc/apache2/conf-enabled/vendrel.conf
 check "the log server was stopped" bash -c "! kill -0 $logd_pid 2>/dev/null"
 

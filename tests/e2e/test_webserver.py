@@ -99,9 +99,15 @@ class UnderDebianServer(Cases):
         E2ETestCase.setUp(self)
         user = webserver.SERVER_USER
         self.logd.stop()
-        self.logd = webserver.LogServerAs(self.workdir, user)
-        webserver.hand_over(self.workdir, self.inst, user)
-        self.web = self.start_server()
+        try:
+            self.logd = webserver.LogServerAs(self.workdir, user)
+            webserver.hand_over(self.workdir, self.inst, user)
+            self.web = self.start_server()
+        except BaseException:
+            # tearDown does not run after a failed setUp: nothing started may outlive the test.
+            self.logd.stop()
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
 
     @unittest.skipIf(webserver.SERVER_USER is None, "the server runs the program as the caller")
     def test_program_runs_as_the_servers_user(self):

@@ -162,7 +162,15 @@ def wait_for_port(port, procs, what, logs):
 
 
 def stop_all(procs):
+    """Ends each process, and its process group when it leads one of its own."""
+    import signal
     for p in procs:
+        try:
+            if os.getpgid(p.pid) == p.pid:
+                os.killpg(p.pid, signal.SIGTERM)
+                continue
+        except OSError:
+            pass
         if p.poll() is None:
             p.terminate()
     for p in procs:
@@ -260,9 +268,10 @@ class Nginx:
             f.write("\n".join(conf) + "\n")
         self.url = "http://127.0.0.1:%d/cgi/bin/vendrel" % self.port
         self._err = err = open(os.path.join(run, "stderr"), "wb")
+        # fcgiwrap's workers outlive their parent: a session of their own ends them together.
         self.procs = [subprocess.Popen(as_user(user) + ["fcgiwrap", "-c", "2", "-s", "unix:" + sock],
                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=err)]
+                                       stderr=err, start_new_session=True)]
         self.procs.append(subprocess.Popen(["nginx", "-p", run, "-e", os.path.join(run, "error.log"),
                                             "-c", self.conf_path],
                                            stdout=subprocess.DEVNULL, stderr=err))
