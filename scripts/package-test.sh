@@ -77,6 +77,9 @@ check "system user vendrel" test "$(getent passwd vendrel | cut -d: -f7)" = /usr
 check "/var/log/vendrel belongs to vendrel" test "$(owner_mode /var/log/vendrel)" = "vendrel:vendrel 750"
 check "Apache configuration and mod_cgid enabled" a2query -q -c vendrel
 check "mod_cgid enabled" a2query -q -m cgid
+if command -v deb-systemd-helper >/dev/null; then
+  check "vendrel-logd.service enabled" test -L /etc/systemd/system/multi-user.target.wants/vendrel-logd.service
+fi
 if command -v systemd-analyze >/dev/null; then
   check "systemd-analyze verify vendrel-logd.service" \
     systemd-analyze verify /lib/systemd/system/vendrel-logd.service
@@ -300,6 +303,8 @@ done
 check "user and group vendrel gone" bash -c '! getent passwd vendrel && ! getent group vendrel'
 check "mod_cgid as before the installation ($cgid_before)" test "$(apache_state)" = "$cgid_before"
 check "dpkg knows nothing of vendrel" bash -c '! dpkg-query -W vendrel >/dev/null 2>&1'
+left=$(find /etc /var /usr /lib /run -xdev -name '*vendrel*' 2>/dev/null | head -5)
+check "no file named after vendrel anywhere in the system's directories${left:+: $left}" test -z "$left"
 purge_on_failure=0
 
 if [ "$failures" -ne 0 ]; then
