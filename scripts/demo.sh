@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job, end to end on this machine: a signed upload and a forged one, sent with curl as
 # an endpoint sends them, through lighttpd on 127.0.0.1 to the program, with vendrel-logd
-# receiving the traces. Builds what is missing; stops everything it started.
+# receiving the traces, then a short summary: each answer, where the upload went, the folder size
+# cached in .store and the trace of each request. Builds what is missing; stops everything it
+# started. Runs as root or as a user (setup.sh raises only the package installation).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -47,24 +49,43 @@ sample=$work/infected.bin
 head -c 4096 /dev/urandom > "$sample"
 verify=$("$bin/vendrel-sign" "$sample" PC7)
 
-echo "== upload signed by PC7 (Verify=$verify)"
-curl -sS -F TempFileName=@"$sample" -F NewFileSize="$(stat -c %s "$sample")" \
-     -F ComputerName=PC7 -F Verify="$verify" "$url" | od -c | head -3
-echo "== the same file with a wrong signature"
-curl -sS -F TempFileName=@"$sample" -F NewFileSize="$(stat -c %s "$sample")" \
-     -F ComputerName=PC7 -F Verify=00000000000000000000000000000000 "$url" | od -c | head -3
-
-echo "== quarantine folder $home/Virus"
-ls -la "$home/Virus"
-echo "== .store (signed 64-bit little-endian byte count)"
-od -A d -t d8 "$home/Virus/.store" | head -1
-echo "== upload directory (rejected uploads are deleted)"
-ls -la "$home/TEMP"
+# The body is one token (ending CR CR LF on the wire); show the text before it.
+answer() { tr -d '\r\n' < "$1"; }
+size=$(stat -c %s "$sample")
+curl -sS -o "$work/answer-signed" -F TempFileName=@"$sample" -F NewFileSize="$size" \
+     -F ComputerName=PC7 -F Verify="$verify" "$url"
+curl -sS -o "$work/answer-forged" -F TempFileName=@"$sample" -F NewFileSize="$size" \
+     -F ComputerName=PC7 -F Verify=00000000000000000000000000000000 "$url"
+curl -sS -o "$work/answer-empty" "$url"
 sleep 0.3
-echo "== trace records"
+
+filed=$(cd "$home/Virus" && ls -A | grep -vx '.store' || true)
+left=$(ls -A "$home/TEMP")
+store=$(python3 -c 'import sys; print(int.from_bytes(open(sys.argv[1], "rb").read(), "little", signed=True))' \
+        "$home/Virus/.store" 2>/dev/null || echo "missing")
+echo
+echo "== Summary (lighttpd on 127.0.0.1:$port, home $home)"
+printf '  %-44s -> %s\n' "signed upload, $size bytes, ComputerName PC7" "$(answer "$work/answer-signed")"
+printf '  %-44s -> %s\n' "the same file with a forged signature" "$(answer "$work/answer-forged")"
+printf '  %-44s -> %s\n' "a request without variables" "\"$(answer "$work/answer-empty")\" (empty body)"
+echo "  filed in the quarantine folder:     ${filed:-nothing} ($home/Virus)"
+if [ -n "$filed" ] && cmp -s "$sample" "$home/Virus/$filed"; then
+  echo "                                      same bytes as the upload"
+fi
+echo "  left in the upload directory:       ${left:-nothing (the forged upload was deleted)}"
+echo "  .store (cached folder size):        $store bytes"
+echo "  traces ($work/trace.jsonl), one request a block:"
 python3 - "$work/trace.jsonl" <<'PY'
 import json, sys
+last = None
 for line in open(sys.argv[1], encoding="utf-8"):
     r = json.loads(line)
-    print("%5s %-10s %4s  %s" % (r.get("level"), r.get("source"), r.get("line"), r.get("message")))
+    if r.get("pid") != last:
+        last = r.get("pid")
+        print("    -- request process %s" % last)
+    msg = r.get("message", "")
+    for _ in range(2):  # drop the "[Vendrel][vendrel]" prefix
+        if msg.startswith("["):
+            msg = msg[msg.index("]") + 1:]
+    print("    level %-3s line %-4s %s" % (r.get("level"), r.get("line"), msg))
 PY

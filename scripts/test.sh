@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds the native, asan and windows presets, runs their
-# unit and end-to-end tests (the windows build under Wine, in a prefix inside its build tree),
-# then runs the fuzz targets for a bounded time.
+# unit and end-to-end tests (the windows build under Wine, in a prefix inside its build tree; the
+# native builds also behind lighttpd, Apache and nginx), runs the fuzz targets for a bounded time,
+# then builds the packages and tests the Debian package: installed, serving, removed, purged.
+# Runs as root or as a user with sudo (setup and the package test are raised).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,4 +25,18 @@ for script in tests/fuzz/run_*.sh; do
   [ -e "$script" ] || continue
   bash "$script" build/fuzz "${VENDREL_FUZZ_SECONDS:-60}"
 done
+echo "== packages"
+VENDREL_SKIP_SETUP=1 bash scripts/package.sh
+echo "== Windows archive: unpacked, serving under Wine"
+python3 tests/e2e/archive_check.py build/packages/vendrel-*-win64.zip build/archive-test \
+        build/windows/wineprefix
+echo "== package test"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/package-test.sh
+elif command -v sudo >/dev/null; then
+  sudo bash scripts/package-test.sh
+else
+  echo "test: the package test installs a package: run as root or with sudo" >&2
+  exit 1
+fi
 echo "== all tests passed"

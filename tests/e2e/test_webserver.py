@@ -1,4 +1,9 @@
-"""The program behind a real web server, driven by curl as an endpoint drives it."""
+"""The program behind real web servers, driven by curl as an endpoint drives it.
+
+One list of cases, run through lighttpd (the demo's configuration, both builds), and natively
+through Apache with mod_cgid and nginx with fcgiwrap, each with the configuration the Debian
+package ships, pointed at a test installation.
+"""
 
 import os
 import shutil
@@ -9,14 +14,19 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import E2ETestCase, sign  # noqa: E402
+import webserver  # noqa: E402
 from webserver import WebServer  # noqa: E402
 
 
-@unittest.skipUnless(shutil.which("lighttpd") and shutil.which("curl"), "needs lighttpd and curl")
-class UnderLighttpd(E2ETestCase):
+class Cases:
+    """What every web server must give an endpoint; self.web is the running server."""
+
+    def start_server(self):
+        raise NotImplementedError
+
     def setUp(self):
         super().setUp()
-        self.web = WebServer(self.workdir, self.inst, self.logd.pipe_dir)
+        self.web = self.start_server()
 
     def tearDown(self):
         self.web.stop()
@@ -67,6 +77,62 @@ class UnderLighttpd(E2ETestCase):
         self.assertIn(b"200", head.split(b"\r\n")[0])
         self.assertIn(b"Pragma: no-cache", head)
         self.assertEqual(body, b"")
+
+    def test_each_request_is_traced_to_the_log_server(self):
+        start = self.logd.offset()
+        self.curl("ComputerName=PC7")
+        messages = [r["message"] for r in self.logd.records(start)]
+        self.assertTrue(any("cgiGetVars error" in m for m in messages), messages)
+
+
+@unittest.skipUnless(shutil.which("lighttpd") and shutil.which("curl"), "needs lighttpd and curl")
+class UnderLighttpd(Cases, E2ETestCase):
+    def start_server(self):
+        return WebServer(self.workdir, self.inst, self.logd.pipe_dir)
+
+
+class UnderDebianServer(Cases):
+    """A server that runs the program as its own user when the tests run as root: the
+    installation and a log server are handed to that user first."""
+
+    def setUp(self):
+        E2ETestCase.setUp(self)
+        user = webserver.SERVER_USER
+        self.logd.stop()
+        try:
+            self.logd = webserver.LogServerAs(self.workdir, user)
+            webserver.hand_over(self.workdir, self.inst, user)
+            self.web = self.start_server()
+        except BaseException:
+            # tearDown does not run after a failed setUp: nothing started may outlive the test.
+            self.logd.stop()
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
+
+    @unittest.skipIf(webserver.SERVER_USER is None, "the server runs the program as the caller")
+    def test_program_runs_as_the_servers_user(self):
+        import pwd
+        path = self.sample(os.urandom(512))
+        body = self.curl("TempFileName=@" + path, "NewFileSize=512", "ComputerName=PC7",
+                         "Verify=" + sign(path, "PC7"))
+        self.assertEqual(body, b"Vendrel_OK\r\r\n")
+        filed = os.path.join(self.inst.virus, self.inst.quarantined()[0])
+        self.assertEqual(pwd.getpwuid(os.stat(filed).st_uid).pw_name, webserver.SERVER_USER)
+
+
+@unittest.skipIf(harness.IS_WINDOWS, "the Windows build runs under lighttpd only")
+@unittest.skipUnless(shutil.which("apache2") and shutil.which("curl"), "needs apache2 and curl")
+class UnderApache(UnderDebianServer, E2ETestCase):
+    def start_server(self):
+        return webserver.Apache(self.workdir, self.inst, self.logd.pipe_dir)
+
+
+@unittest.skipIf(harness.IS_WINDOWS, "the Windows build runs under lighttpd only")
+@unittest.skipUnless(shutil.which("nginx") and shutil.which("fcgiwrap") and shutil.which("curl"),
+                     "needs nginx, fcgiwrap and curl")
+class UnderNginx(UnderDebianServer, E2ETestCase):
+    def start_server(self):
+        return webserver.Nginx(self.workdir, self.inst, self.logd.pipe_dir)
 
 
 if __name__ == "__main__":

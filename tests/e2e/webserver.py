@@ -61,3 +61,230 @@ class WebServer:
         if self.proc.poll() is None:
             self.proc.terminate()
             self.proc.wait(timeout=10)
+
+
+# The configurations the Debian package ships, with its paths; a test instance replaces them.
+PACKAGING = os.path.join(HERE, "..", "..", "packaging")
+SHIPPED_PROGRAM_DIR = "/usr/lib/vendrel"
+SHIPPED_HOME = "/var/lib/vendrel"
+SHIPPED_PIPE_DIR = "/run/vendrel"
+
+# Run as root, the servers hand requests to the account Debian runs them as; a user runs them
+# as itself.
+SERVER_USER = "www-data" if os.geteuid() == 0 else None
+
+
+def as_user(user):
+    """The command prefix that runs a program as user (nothing when that is the caller)."""
+    if user is None:
+        return []
+    return ["setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--"]
+
+
+def hand_over(workdir, inst, user):
+    """Lets user run the program and alone write the upload directory and quarantine folder."""
+    if user is None:
+        return
+    import pwd
+    entry = pwd.getpwnam(user)
+    for d in (workdir, inst.home, os.path.dirname(inst.bin), inst.bin):
+        os.chmod(d, 0o755)
+    for d in (inst.temp, inst.virus):
+        for root, dirs, files in os.walk(d):
+            for name in dirs + files:
+                os.chown(os.path.join(root, name), entry.pw_uid, entry.pw_gid)
+        os.chown(d, entry.pw_uid, entry.pw_gid)
+        os.chmod(d, 0o700)
+
+
+def shipped_config(relpath, inst, pipe_dir):
+    """A shipped web-server configuration, pointed at a test installation."""
+    with open(os.path.join(PACKAGING, relpath)) as f:
+        conf = f.read()
+    return (conf.replace(SHIPPED_PROGRAM_DIR, inst.bin)
+                .replace(SHIPPED_HOME, inst.home)
+                .replace(SHIPPED_PIPE_DIR, pipe_dir))
+
+
+class LogServerAs(harness.LogServer):
+    """A vendrel-logd run as the web server's user, so that the program reaches its socket
+    whatever mode and group the socket gets."""
+
+    def __init__(self, workdir, user):
+        base = os.path.join(workdir, "logd")
+        self.output = os.path.join(base, "trace.jsonl")
+        self.pipe_dir = os.path.join(base, "pipes")
+        os.makedirs(self.pipe_dir, exist_ok=True)
+        if user is not None:
+            import pwd
+            entry = pwd.getpwnam(user)
+            for d in (base, self.pipe_dir):
+                os.chown(d, entry.pw_uid, entry.pw_gid)
+            os.chmod(workdir, 0o755)
+        env = dict(os.environ, VENDREL_PIPE_DIR=self.pipe_dir)
+        self.stderr_path = os.path.join(workdir, "logd-as-user.stderr")
+        self._stderr = open(self.stderr_path, "wb")
+        logd = os.path.join(harness.BIN_DIR, "vendrel-logd")
+        self.proc = subprocess.Popen(as_user(user) + [logd, "--format", "jsonl", "--output",
+                                                      self.output],
+                                     env=env, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=self._stderr)
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            with open(self.stderr_path, "rb") as f:
+                if b"listening on" in f.read():
+                    return
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.02)
+        self.stop()
+        with open(self.stderr_path, "rb") as f:
+            said = f.read().decode(errors="replace").strip()
+        raise RuntimeError("vendrel-logd did not start listening: " + said)
+
+
+def wait_for_port(port, procs, what, logs):
+    deadline = time.time() + 15
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+            return
+        except OSError:
+            if any(p.poll() is not None for p in procs):
+                break
+            time.sleep(0.05)
+    said = ""
+    for path in logs:
+        if os.path.exists(path):
+            with open(path, errors="replace") as f:
+                said += f.read()
+    raise RuntimeError("%s did not start: %s" % (what, said.strip()))
+
+
+def stop_all(procs):
+    """Ends each process, and its process group when it leads one of its own."""
+    import signal
+    for p in procs:
+        try:
+            if os.getpgid(p.pid) == p.pid:
+                os.killpg(p.pid, signal.SIGTERM)
+                continue
+        except OSError:
+            pass
+        if p.poll() is None:
+            p.terminate()
+    for p in procs:
+        try:
+            p.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+
+
+APACHE_MODULES = "/usr/lib/apache2/modules"
+
+
+class Apache:
+    """Apache 2.4 with mod_cgid on 127.0.0.1, serving the program with the shipped
+    conf-available/vendrel.conf."""
+
+    def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER):
+        self.port = free_port()
+        run = os.path.join(workdir, "apache")
+        os.makedirs(run, exist_ok=True)
+        os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
+        with open(os.path.join(run, "vendrel.conf"), "w") as f:
+            f.write(shipped_config(os.path.join("apache2", "vendrel.conf"), inst, pipe_dir))
+        modules = ["mpm_event", "authz_core", "alias", "env", "cgid"]
+        lines = ["LoadModule %s_module %s/mod_%s.so" % (m, APACHE_MODULES, m) for m in modules]
+        lines += [
+            'ServerName 127.0.0.1',
+            'Listen 127.0.0.1:%d' % self.port,
+            'DefaultRuntimeDir "%s"' % run,
+            'PidFile "%s/apache2.pid"' % run,
+            'ScriptSock "%s/cgid.sock"' % run,
+            'ErrorLog "%s/error.log"' % run,
+            'LogLevel warn',
+            'StartServers 1',
+            'DocumentRoot "%s/www"' % inst.home,
+            'Include "%s/vendrel.conf"' % run,
+        ]
+        if user is not None:
+            lines += ["User " + user, "Group " + user]
+        self.conf_path = os.path.join(run, "apache2.conf")
+        with open(self.conf_path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.url = "http://127.0.0.1:%d/cgi/bin/vendrel" % self.port
+        self._err = open(os.path.join(run, "stderr"), "wb")
+        self.procs = [subprocess.Popen(["apache2", "-f", self.conf_path, "-DFOREGROUND"],
+                                       stdout=subprocess.DEVNULL, stderr=self._err)]
+        try:
+            wait_for_port(self.port, self.procs, "apache2",
+                          [os.path.join(run, "stderr"), os.path.join(run, "error.log")])
+        except RuntimeError:
+            self.stop()
+            raise
+
+    def stop(self):
+        stop_all(self.procs)
+        self._err.close()
+
+
+class Nginx:
+    """nginx on 127.0.0.1 with the shipped snippets/vendrel.conf, and fcgiwrap running the
+    program."""
+
+    def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER):
+        self.port = free_port()
+        run = os.path.join(workdir, "nginx")
+        os.makedirs(os.path.join(run, "tmp"), exist_ok=True)
+        os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
+        fcgi_dir = os.path.join(run, "fcgiwrap")
+        os.makedirs(fcgi_dir, exist_ok=True)
+        if user is not None:
+            import pwd
+            entry = pwd.getpwnam(user)
+            os.chmod(run, 0o755)
+            os.chown(fcgi_dir, entry.pw_uid, entry.pw_gid)
+        sock = os.path.join(fcgi_dir, "fcgiwrap.socket")
+        snippet = shipped_config(os.path.join("nginx", "vendrel.conf"), inst, pipe_dir)
+        snippet = snippet.replace("unix:/run/fcgiwrap.socket", "unix:" + sock)
+        snippet = snippet.replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;")
+        with open(os.path.join(run, "vendrel.conf"), "w") as f:
+            f.write(snippet)
+        tmp = os.path.join(run, "tmp")
+        conf = ["daemon off;", "worker_processes 1;", 'pid "%s/nginx.pid";' % run,
+                'error_log "%s/error.log" warn;' % run]
+        if user is not None:
+            conf.append("user %s %s;" % (user, user))
+        conf += ["events { worker_connections 64; }", "http {", "  access_log off;"]
+        for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"):
+            conf.append('  %s_temp_path "%s/%s";' % (kind, tmp, kind))
+        conf += ["  server {", "    listen 127.0.0.1:%d;" % self.port,
+                 '    root "%s/www";' % inst.home,
+                 '    include "%s/vendrel.conf";' % run, "  }", "}"]
+        self.conf_path = os.path.join(run, "nginx.conf")
+        with open(self.conf_path, "w") as f:
+            f.write("\n".join(conf) + "\n")
+        self.url = "http://127.0.0.1:%d/cgi/bin/vendrel" % self.port
+        self._err = err = open(os.path.join(run, "stderr"), "wb")
+        # fcgiwrap's workers outlive their parent: a session of their own ends them together.
+        self.procs = [subprocess.Popen(as_user(user) + ["fcgiwrap", "-c", "2", "-s", "unix:" + sock],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=err, start_new_session=True)]
+        self.procs.append(subprocess.Popen(["nginx", "-p", run, "-e", os.path.join(run, "error.log"),
+                                            "-c", self.conf_path],
+                                           stdout=subprocess.DEVNULL, stderr=err))
+        try:
+            deadline = time.time() + 10
+            while not os.path.exists(sock) and time.time() < deadline:
+                time.sleep(0.02)
+            wait_for_port(self.port, self.procs, "nginx and fcgiwrap",
+                          [os.path.join(run, "stderr"), os.path.join(run, "error.log")])
+        except RuntimeError:
+            self.stop()
+            raise
+
+    def stop(self):
+        stop_all(self.procs)
+        self._err.close()
