@@ -3,7 +3,7 @@
 # root, or as a user with sudo: only the installation itself is raised.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd curl
+packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd lighttpd-mod-openssl openssl curl
           clang libclang-rt-14-dev python3 time valgrind
           apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux logrotate)
 missing=()

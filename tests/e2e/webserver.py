@@ -18,7 +18,7 @@ def free_port():
 
 
 class WebServer:
-    def __init__(self, workdir, inst, pipe_dir):
+    def __init__(self, workdir, inst, pipe_dir, extra_conf=""):
         self.port = free_port()
         for d in ("lighttpd-uploads", os.path.join("home", "www")):
             os.makedirs(os.path.join(workdir, d), exist_ok=True)
@@ -41,6 +41,7 @@ class WebServer:
             conf = f.read()
         for k, v in values.items():
             conf = conf.replace("@%s@" % k, v)
+        conf += "\n" + extra_conf
         self.conf_path = os.path.join(workdir, "lighttpd.conf")
         with open(self.conf_path, "w") as f:
             f.write(conf)
@@ -188,14 +189,15 @@ class Apache:
     """Apache 2.4 with mod_cgid on 127.0.0.1, serving the program with the shipped
     conf-available/vendrel.conf."""
 
-    def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER):
+    def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER, extra_modules=(),
+                 extra_conf=""):
         self.port = free_port()
         run = os.path.join(workdir, "apache")
         os.makedirs(run, exist_ok=True)
         os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
         with open(os.path.join(run, "vendrel.conf"), "w") as f:
             f.write(shipped_config(os.path.join("apache2", "vendrel.conf"), inst, pipe_dir))
-        modules = ["mpm_event", "authz_core", "alias", "env", "cgid"]
+        modules = ["mpm_event", "authz_core", "alias", "env", "cgid"] + list(extra_modules)
         lines = ["LoadModule %s_module %s/mod_%s.so" % (m, APACHE_MODULES, m) for m in modules]
         lines += [
             'ServerName 127.0.0.1',
@@ -208,6 +210,7 @@ class Apache:
             'StartServers 1',
             'DocumentRoot "%s/www"' % inst.home,
             'Include "%s/vendrel.conf"' % run,
+            extra_conf.replace("@PORT@", str(self.port)),
         ]
         if user is not None:
             lines += ["User " + user, "Group " + user]
