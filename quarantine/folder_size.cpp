@@ -9,6 +9,11 @@
 #include "trace.h"
 
 static const DWORD kCacheBytes = 8;
+// A writer holds ".store" for microseconds, but a busy machine can preempt it while it does: an
+// open refused for sharing is tried again this often, for at most this long in all, before the
+// caller falls back to a listing (reader) or gives up the write.
+static const DWORD kShareRetryMs = 2;
+static const DWORD kShareRetryBudgetMs = 50;
 
 // "<folder><sep><name>" cut at 259 characters.
 static void FormatFolderPath(char* szOut, const char* szFolder, const char* szName)
@@ -40,6 +45,26 @@ static int64_t ReadCachedSize(HANDLE hFile)
     return nSize > 0 ? nSize : 0;
 }
 
+// CreateFileA on the cache file, tried again while another process holds it. The budget counts
+// the sleeps asked for, so the wait stays bounded whatever the clock does.
+static HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisposition,
+                        DWORD dwAttributes)
+{
+    DWORD dwSlept = 0;
+    for (;;)
+    {
+        HANDLE hFile =
+            CreateFileA(szPath, dwAccess, dwShare, nullptr, dwDisposition, dwAttributes, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+            dwSlept >= kShareRetryBudgetMs)
+        {
+            return hFile;
+        }
+        g_pfnSleep(kShareRetryMs);
+        dwSlept += kShareRetryMs;
+    }
+}
+
 // One flat pass over the listing: every entry adds the size it reports, nothing is opened.
 static int64_t ScanFolder(const char* szPattern)
 {
@@ -69,8 +94,8 @@ int64_t getFolderSize(const char* szFolder)
     FormatFolderPath(szStorePath, szFolder, ".store");
     FormatFolderPath(szPattern, szFolder, "*");
 
-    HANDLE hFile = CreateFileA(szStorePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile =
+        OpenStore(szStorePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
@@ -104,8 +129,8 @@ bool IsFileOutOfDate(const char* szPath)
     FILETIME ftNow = {0, 0};
     g_pfnGetSystemTimeAsFileTime(&ftNow);
 
-    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile =
+        OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
@@ -148,8 +173,7 @@ bool writeFolderSize(const char* szFolder, int64_t nFolderSize)
 {
     char szStorePath[260];
     FormatFolderPath(szStorePath, szFolder, ".store");
-    HANDLE hFile = CreateFileA(szStorePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_HIDDEN, nullptr);
+    HANDLE hFile = OpenStore(szStorePath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         LogTrace(4, VENDREL_TRACE_SOURCE, 543,
