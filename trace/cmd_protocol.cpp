@@ -1,7 +1,5 @@
 #include "cmd_protocol.h"
 
-#include <stdio.h>
-
 // A record of up to this many units is built without reallocation.
 static const size_t kReservedUnits = 1024;
 static const size_t kNumberUnits = 256;
@@ -51,32 +49,45 @@ CCmdProtocol& CCmdProtocol::AddText(const WCHAR* wszText, int nLength)
     return *this;
 }
 
-// Decimal digits of an ASCII number into a wide buffer of kNumberUnits units.
-static void WidenNumber(const char* szNumber, WCHAR* wszNumber)
+// The decimal digits of uValue, with a leading '-' when bNegative, as %d and %u write them.
+static void FormatDecimal(unsigned int uValue, bool bNegative, WCHAR* wszNumber)
 {
-    size_t i = 0;
-    for (; szNumber[i] != '\0' && i + 1 < kNumberUnits; i++)
+    WCHAR wszDigits[kNumberUnits];
+    size_t nDigits = 0;
+    do
     {
-        wszNumber[i] = WCHAR(szNumber[i]);
+        wszDigits[nDigits++] = WCHAR('0' + uValue % 10u);
+        uValue /= 10u;
+    } while (uValue != 0);
+    size_t nPos = 0;
+    if (bNegative)
+    {
+        wszNumber[nPos++] = WCHAR('-');
     }
-    wszNumber[i] = 0;
+    while (nDigits > 0)
+    {
+        wszNumber[nPos++] = wszDigits[--nDigits];
+    }
+    wszNumber[nPos] = 0;
 }
 
 CCmdProtocol& CCmdProtocol::AddInt(int nValue)
 {
-    char szNumber[32];
-    snprintf(szNumber, sizeof(szNumber), "%d", nValue);
+    // The magnitude in unsigned arithmetic, so that INT_MIN has one too.
+    unsigned int uMagnitude = static_cast<unsigned int>(nValue);
+    if (nValue < 0)
+    {
+        uMagnitude = 0u - uMagnitude;
+    }
     WCHAR wszNumber[kNumberUnits];
-    WidenNumber(szNumber, wszNumber);
+    FormatDecimal(uMagnitude, nValue < 0, wszNumber);
     return AddText(wszNumber, -1);
 }
 
 CCmdProtocol& CCmdProtocol::AddUInt(unsigned int uValue)
 {
-    char szNumber[32];
-    snprintf(szNumber, sizeof(szNumber), "%u", uValue);
     WCHAR wszNumber[kNumberUnits];
-    WidenNumber(szNumber, wszNumber);
+    FormatDecimal(uValue, false, wszNumber);
     return AddText(wszNumber, -1);
 }
 

@@ -1,6 +1,7 @@
 // Clocks and the identity of the running process and thread.
 #include "pal_internal.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 DWORD GetTickCount()
@@ -24,12 +25,40 @@ void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime)
     *lpSystemTimeAsFileTime = PalFileTimeFromTimespec(ts);
 }
 
+// The identities are asked for with every trace record, and never change but across fork():
+// the child's handler forgets them, so the child asks the system again.
+static pid_t s_nCachedPid = 0;
+static thread_local pid_t t_nCachedTid = 0;
+static pthread_once_t s_forkHandlerOnce = PTHREAD_ONCE_INIT;
+
+static void ForgetIdentitiesInChild()
+{
+    // The child runs only the thread that forked, so its entry is the one to forget.
+    s_nCachedPid = 0;
+    t_nCachedTid = 0;
+}
+
+static void InstallForkHandler()
+{
+    pthread_atfork(nullptr, nullptr, ForgetIdentitiesInChild);
+}
+
 DWORD GetCurrentProcessId()
 {
-    return static_cast<DWORD>(getpid());
+    pthread_once(&s_forkHandlerOnce, InstallForkHandler);
+    if (s_nCachedPid == 0)
+    {
+        s_nCachedPid = getpid();
+    }
+    return static_cast<DWORD>(s_nCachedPid);
 }
 
 DWORD GetCurrentThreadId()
 {
-    return static_cast<DWORD>(gettid());
+    pthread_once(&s_forkHandlerOnce, InstallForkHandler);
+    if (t_nCachedTid == 0)
+    {
+        t_nCachedTid = gettid();
+    }
+    return static_cast<DWORD>(t_nCachedTid);
 }
