@@ -103,18 +103,19 @@ int64_t getFolderSize(const char* szFolder)
                  "getFolderSize - CreateFile(%s) failed with win32 error (%d)", szStorePath,
                  static_cast<int>(dwError));
     }
-    else if (IsFileOutOfDate(szStorePath))
-    {
-        LogTrace(73, VENDREL_TRACE_SOURCE, 471,
-                 "getFolderSize - .store is out of date, need to recalculate");
-        CloseHandle(hFile);
-    }
     else
     {
-        // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
+        // Read and let go at once: a writer waits for every reader that holds the file, and the
+        // age test below traces and reads the settings.
         int64_t nSize = ReadCachedSize(hFile);
         CloseHandle(hFile);
-        return nSize;
+        if (!IsFileOutOfDate(szStorePath))
+        {
+            // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
+            return nSize;
+        }
+        LogTrace(73, VENDREL_TRACE_SOURCE, 471,
+                 "getFolderSize - .store is out of date, need to recalculate");
     }
 
     int64_t nTotal = ScanFolder(szPattern);
@@ -149,6 +150,7 @@ bool IsFileOutOfDate(const char* szPath)
         CloseHandle(hFile);
         return true;
     }
+    CloseHandle(hFile);
 
     // A last write in the future wraps to a huge unsigned age: out of date.
     uint64_t nElapsed = (FileTimeValue(ftNow) - FileTimeValue(ftLastWrite)) / 10000000u;
@@ -165,7 +167,6 @@ bool IsFileOutOfDate(const char* szPath)
     // In 64 bits: lives above 35,791,394 minutes would overflow a 32-bit product and turn the
     // limit negative or small, making a fresh cache look stale.
     uint64_t nLimit = static_cast<uint64_t>(nLife) * 60u;
-    CloseHandle(hFile);
     return nElapsed > nLimit;
 }
 
