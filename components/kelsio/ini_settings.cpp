@@ -61,10 +61,16 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData)
     FILE* pFile = fopen(strPath.c_str(), "rb");
     if (pFile == nullptr)
         return false;
+    // Read straight into the chunk below: no stream buffer to allocate, size and fill twice.
+    setvbuf(pFile, nullptr, _IONBF, 0);
     char abChunk[4096];
     size_t nGot = 0;
-    while ((nGot = fread(abChunk, 1, sizeof(abChunk), pFile)) > 0)
+    do
+    {
+        nGot = fread(abChunk, 1, sizeof(abChunk), pFile);
         strData.append(abChunk, nGot);
+        // A short read is the end of the file (or an error): asking again would only repeat it.
+    } while (nGot == sizeof(abChunk));
     fclose(pFile);
     return true;
 }
