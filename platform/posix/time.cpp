@@ -1,6 +1,7 @@
 // Clocks and the identity of the running process and thread.
 #include "pal_internal.h"
 
+#include <atomic>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -27,35 +28,32 @@ void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime)
 
 // The identities are asked for with every trace record, and never change but across fork():
 // the child's handler forgets them, so the child asks the system again.
-static pid_t s_nCachedPid = 0;
+static std::atomic<pid_t> s_nCachedPid(0);
 static thread_local pid_t t_nCachedTid = 0;
-static pthread_once_t s_forkHandlerOnce = PTHREAD_ONCE_INIT;
 
 static void ForgetIdentitiesInChild()
 {
     // The child runs only the thread that forked, so its entry is the one to forget.
-    s_nCachedPid = 0;
+    s_nCachedPid.store(0, std::memory_order_relaxed);
     t_nCachedTid = 0;
 }
 
-static void InstallForkHandler()
-{
-    pthread_atfork(nullptr, nullptr, ForgetIdentitiesInChild);
-}
+// Registered when the program or library holding this layer is loaded.
+static const int s_nForkHandler = pthread_atfork(nullptr, nullptr, ForgetIdentitiesInChild);
 
 DWORD GetCurrentProcessId()
 {
-    pthread_once(&s_forkHandlerOnce, InstallForkHandler);
-    if (s_nCachedPid == 0)
+    pid_t nPid = s_nCachedPid.load(std::memory_order_relaxed);
+    if (nPid == 0)
     {
-        s_nCachedPid = getpid();
+        nPid = getpid();
+        s_nCachedPid.store(nPid, std::memory_order_relaxed);
     }
-    return static_cast<DWORD>(s_nCachedPid);
+    return static_cast<DWORD>(nPid);
 }
 
 DWORD GetCurrentThreadId()
 {
-    pthread_once(&s_forkHandlerOnce, InstallForkHandler);
     if (t_nCachedTid == 0)
     {
         t_nCachedTid = gettid();
