@@ -50,12 +50,12 @@ WRK_SCRIPT = os.path.join(HERE, "upload.lua")
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--build", required=True, help="a native build directory (release preset)")
-    p.add_argument("--seconds", type=float, default=3.0,
+    p.add_argument("--seconds", type=float, default=2.5,
                    help="length of each loaded run (wrk --duration)")
     p.add_argument("--clients", type=int, default=8)
     p.add_argument("--rounds", type=int, default=3,
                    help="each throughput figure is the median of this many rounds")
-    p.add_argument("--capacity-runs", type=int, default=30)
+    p.add_argument("--capacity-runs", type=int, default=15)
     p.add_argument("--skip-capacity", action="store_true")
     return p.parse_args()
 
@@ -233,7 +233,7 @@ def prepare_full_folder(count, content, computer, signature):
     return site
 
 
-def cpu_per_request(content, computers, signatures, with_logd, runs=100):
+def cpu_per_request(content, computers, signatures, with_logd, runs=60):
     """CPU time (user + system) of one process for one admitted request, the processes run one
     after the other: what a request costs with nothing else competing for the machine."""
     runs = min(runs, len(computers) - 1)
@@ -486,8 +486,10 @@ def main():
 
 
 if __name__ == "__main__":
+    started = time.perf_counter()
     try:
         main()
+        print("\nThe benchmark took %.0f s." % (time.perf_counter() - started))
     finally:
         for root in FINISHED_SITES:
             shutil.rmtree(root, ignore_errors=True)
