@@ -50,8 +50,8 @@ WRK_SCRIPT = os.path.join(HERE, "upload.lua")
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--build", required=True, help="a native build directory (release preset)")
-    p.add_argument("--seconds", type=float, default=2.5,
-                   help="length of each loaded run (wrk --duration)")
+    p.add_argument("--seconds", type=int, default=2,
+                   help="length of each loaded run in whole seconds (wrk --duration)")
     p.add_argument("--clients", type=int, default=8)
     p.add_argument("--rounds", type=int, default=3,
                    help="each throughput figure is the median of this many rounds")
@@ -162,7 +162,7 @@ def run_wrk(url, bodies_dir):
     threads = min(2, ARGS.clients)
     env = dict(os.environ, VENDREL_BENCH_BODIES=bodies_dir)
     proc = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % ARGS.clients,
-                           "-d%gs" % ARGS.seconds, "--timeout", "30s", "-s", WRK_SCRIPT, url],
+                           "-d%ds" % ARGS.seconds, "--timeout", "30s", "-s", WRK_SCRIPT, url],
                           env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           timeout=ARGS.seconds + 120)
     out = proc.stdout.decode(errors="replace")
@@ -364,7 +364,7 @@ def main():
     if shutil.which("wrk") is None:
         raise SystemExit("wrk is needed (apt-get install wrk)")
     print("Machine: %s" % machine())
-    print("Load: signed uploads of %d bytes from %d concurrent connections (wrk, %g s a run, "
+    print("Load: signed uploads of %d bytes from %d concurrent connections (wrk, %d s a run, "
           "cycling through %d signed bodies), lighttpd on 127.0.0.1, one CGI process per "
           "request; median of %d rounds\n"
           % (UPLOAD_SIZE, ARGS.clients, ARGS.seconds, BODY_COUNT, ARGS.rounds))
