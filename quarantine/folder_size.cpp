@@ -45,10 +45,11 @@ static int64_t ReadCachedSize(HANDLE hFile)
     return nSize > 0 ? nSize : 0;
 }
 
-// CreateFileA on the cache file, tried again while another process holds it. The budget counts
-// the sleeps asked for, so the wait stays bounded whatever the clock does.
+// CreateFileA on the cache file, tried again while another process holds it; *pbWaited tells
+// whether it had to wait. The budget counts the sleeps asked for, so the wait stays bounded
+// whatever the clock does.
 static HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisposition,
-                        DWORD dwAttributes)
+                        DWORD dwAttributes, bool* pbWaited = nullptr)
 {
     DWORD dwSlept = 0;
     for (;;)
@@ -58,6 +59,10 @@ static HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD
         if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
             dwSlept >= kShareRetryBudgetMs)
         {
+            if (pbWaited != nullptr)
+            {
+                *pbWaited = dwSlept > 0;
+            }
             return hFile;
         }
         g_pfnSleep(kShareRetryMs);
@@ -130,8 +135,15 @@ bool IsFileOutOfDate(const char* szPath)
     FILETIME ftNow = {0, 0};
     g_pfnGetSystemTimeAsFileTime(&ftNow);
 
-    HANDLE hFile =
-        OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    bool bWaited = false;
+    HANDLE hFile = OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, &bWaited);
+    if (bWaited && hFile != INVALID_HANDLE_VALUE)
+    {
+        // The process we waited for has just rewritten the file, after "now" was taken: its age
+        // counts from the end of the wait, or that fresh write would look like one from the future.
+        g_pfnGetSystemTimeAsFileTime(&ftNow);
+    }
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();

@@ -337,6 +337,33 @@ TEST_F(QuarantineHeldCacheTest, AgeTestWaitsOutAShortWrite)
     EXPECT_EQ(INVALID_HANDLE_VALUE, g_hHolder);
 }
 
+// The clock a waiting reader sees: "now" moves past the writer's rewrite while it waits.
+uint64_t g_nNowAfterWait = 0;
+
+void WINAPI HolderSleepMovingTheClock(DWORD dwMilliseconds)
+{
+    HolderSleep(dwMilliseconds);
+    if (g_hHolder == INVALID_HANDLE_VALUE)
+    {
+        g_nFakeNow = g_nNowAfterWait;
+    }
+}
+
+TEST_F(QuarantineHeldCacheTest, AgeAfterWaitingForAWriterCountsFromTheEndOfTheWait)
+{
+    WriteStore(LittleEndian64(5000));
+    uint64_t nLastWrite = FileTimeValue(LastWriteTime(StorePath()));
+    // "Now" was taken before the writer's rewrite, which the wait then lets finish.
+    g_nFakeNow = nLastWrite - 2 * kSecond;
+    g_nNowAfterWait = nLastWrite + kSecond;
+    g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
+    g_pfnSleep = HolderSleepMovingTheClock;
+    Hold(true, 10);
+    EXPECT_FALSE(IsFileOutOfDate(StorePath().c_str()));
+    EXPECT_TRUE(HasTrace(Records(), 404, 68,
+                         "IsFileOutOfDate - File was updated (0) minute (1) second ago"));
+}
+
 TEST_F(QuarantineHeldCacheTest, WriterWaitsOutAShortRead)
 {
     WriteStore(LittleEndian64(5000));
