@@ -9,6 +9,11 @@
 #include "trace.h"
 
 static const DWORD kCacheBytes = 8;
+// A writer holds ".store" for microseconds, but a busy machine can preempt it while it does: an
+// open refused for sharing is tried again this often, for at most this long in all, before the
+// caller falls back to a listing (reader) or gives up the write.
+static const DWORD kShareRetryMs = 2;
+static const DWORD kShareRetryBudgetMs = 50;
 
 // "<folder><sep><name>" cut at 259 characters.
 static void FormatFolderPath(char* szOut, const char* szFolder, const char* szName)
@@ -40,6 +45,31 @@ static int64_t ReadCachedSize(HANDLE hFile)
     return nSize > 0 ? nSize : 0;
 }
 
+// CreateFileA on the cache file, tried again while another process holds it; *pbWaited tells
+// whether it had to wait. The budget counts the sleeps asked for, so the wait stays bounded
+// whatever the clock does.
+static HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisposition,
+                        DWORD dwAttributes, bool* pbWaited = nullptr)
+{
+    DWORD dwSlept = 0;
+    for (;;)
+    {
+        HANDLE hFile =
+            CreateFileA(szPath, dwAccess, dwShare, nullptr, dwDisposition, dwAttributes, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+            dwSlept >= kShareRetryBudgetMs)
+        {
+            if (pbWaited != nullptr)
+            {
+                *pbWaited = dwSlept > 0;
+            }
+            return hFile;
+        }
+        g_pfnSleep(kShareRetryMs);
+        dwSlept += kShareRetryMs;
+    }
+}
+
 // One flat pass over the listing: every entry adds the size it reports, nothing is opened.
 static int64_t ScanFolder(const char* szPattern)
 {
@@ -69,8 +99,8 @@ int64_t getFolderSize(const char* szFolder)
     FormatFolderPath(szStorePath, szFolder, ".store");
     FormatFolderPath(szPattern, szFolder, "*");
 
-    HANDLE hFile = CreateFileA(szStorePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile =
+        OpenStore(szStorePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
@@ -78,18 +108,19 @@ int64_t getFolderSize(const char* szFolder)
                  "getFolderSize - CreateFile(%s) failed with win32 error (%d)", szStorePath,
                  static_cast<int>(dwError));
     }
-    else if (IsFileOutOfDate(szStorePath))
-    {
-        LogTrace(73, VENDREL_TRACE_SOURCE, 471,
-                 "getFolderSize - .store is out of date, need to recalculate");
-        CloseHandle(hFile);
-    }
     else
     {
-        // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
+        // Read and let go at once: a writer waits for every reader that holds the file, and the
+        // age test below traces and reads the settings.
         int64_t nSize = ReadCachedSize(hFile);
         CloseHandle(hFile);
-        return nSize;
+        if (!IsFileOutOfDate(szStorePath))
+        {
+            // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
+            return nSize;
+        }
+        LogTrace(73, VENDREL_TRACE_SOURCE, 471,
+                 "getFolderSize - .store is out of date, need to recalculate");
     }
 
     int64_t nTotal = ScanFolder(szPattern);
@@ -104,8 +135,15 @@ bool IsFileOutOfDate(const char* szPath)
     FILETIME ftNow = {0, 0};
     g_pfnGetSystemTimeAsFileTime(&ftNow);
 
-    HANDLE hFile = CreateFileA(szPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool bWaited = false;
+    HANDLE hFile = OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, &bWaited);
+    if (bWaited && hFile != INVALID_HANDLE_VALUE)
+    {
+        // The process we waited for has just rewritten the file, after "now" was taken: its age
+        // counts from the end of the wait, or that fresh write would look like one from the future.
+        g_pfnGetSystemTimeAsFileTime(&ftNow);
+    }
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
@@ -124,6 +162,7 @@ bool IsFileOutOfDate(const char* szPath)
         CloseHandle(hFile);
         return true;
     }
+    CloseHandle(hFile);
 
     // A last write in the future wraps to a huge unsigned age: out of date.
     uint64_t nElapsed = (FileTimeValue(ftNow) - FileTimeValue(ftLastWrite)) / 10000000u;
@@ -140,7 +179,6 @@ bool IsFileOutOfDate(const char* szPath)
     // In 64 bits: lives above 35,791,394 minutes would overflow a 32-bit product and turn the
     // limit negative or small, making a fresh cache look stale.
     uint64_t nLimit = static_cast<uint64_t>(nLife) * 60u;
-    CloseHandle(hFile);
     return nElapsed > nLimit;
 }
 
@@ -148,8 +186,7 @@ bool writeFolderSize(const char* szFolder, int64_t nFolderSize)
 {
     char szStorePath[260];
     FormatFolderPath(szStorePath, szFolder, ".store");
-    HANDLE hFile = CreateFileA(szStorePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_HIDDEN, nullptr);
+    HANDLE hFile = OpenStore(szStorePath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         LogTrace(4, VENDREL_TRACE_SOURCE, 543,

@@ -10,6 +10,7 @@ PFN_GETSYSTEMTIMEASFILETIME g_pfnGetSystemTimeAsFileTime = GetSystemTimeAsFileTi
 PFN_TIME g_pfnTime = SystemTime;
 PFN_GETFILEATTRIBUTESA g_pfnGetFileAttributesA = GetFileAttributesA;
 PFN_MOVEFILEA g_pfnMoveFileA = MoveFileA;
+PFN_SLEEP g_pfnSleep = Sleep;
 
 void ResetQuarantineHooks()
 {
@@ -17,4 +18,5 @@ void ResetQuarantineHooks()
     g_pfnTime = SystemTime;
     g_pfnGetFileAttributesA = GetFileAttributesA;
     g_pfnMoveFileA = MoveFileA;
+    g_pfnSleep = Sleep;
 }

@@ -11,6 +11,7 @@ typedef void(WINAPI* PFN_GETSYSTEMTIMEASFILETIME)(LPFILETIME lpSystemTimeAsFileT
 typedef time_t (*PFN_TIME)(time_t* pTime);
 typedef DWORD(WINAPI* PFN_GETFILEATTRIBUTESA)(LPCSTR lpFileName);
 typedef BOOL(WINAPI* PFN_MOVEFILEA)(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
 
 // "Now" for the age of the size cache file.
 extern PFN_GETSYSTEMTIMEASFILETIME g_pfnGetSystemTimeAsFileTime;
@@ -20,6 +21,8 @@ extern PFN_TIME g_pfnTime;
 extern PFN_GETFILEATTRIBUTESA g_pfnGetFileAttributesA;
 // The move of the upload into the folder.
 extern PFN_MOVEFILEA g_pfnMoveFileA;
+// The pause between tries to open a size cache file that another process holds.
+extern PFN_SLEEP g_pfnSleep;
 
 // Puts every pointer back to the system call.
 void ResetQuarantineHooks();

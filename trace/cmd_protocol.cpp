@@ -1,14 +1,13 @@
 #include "cmd_protocol.h"
 
-#include <stdio.h>
+#include <string.h>
 
-// A record of up to this many units is built without reallocation.
-static const size_t kReservedUnits = 1024;
 static const size_t kNumberUnits = 256;
+static const WCHAR kSeparator = WCHAR(0x09);
 
-CCmdProtocol::CCmdProtocol() : m_strSeparator(1, WCHAR(0x09)), m_bFirst(true)
+CCmdProtocol::CCmdProtocol() : m_nInline(0), m_bOutgrown(false), m_bFirst(true)
 {
-    m_strCommand.reserve(kReservedUnits);
+    m_wszInline[0] = 0;
 }
 
 CCmdProtocol::~CCmdProtocol() {}
@@ -23,6 +22,25 @@ static size_t WideLength(const WCHAR* wszText)
     return nLength;
 }
 
+void CCmdProtocol::Append(const WCHAR* wszText, size_t nUnits)
+{
+    if (!m_bOutgrown && nUnits < kInlineUnits - m_nInline)
+    {
+        memcpy(m_wszInline + m_nInline, wszText, nUnits * sizeof(WCHAR));
+        m_nInline += nUnits;
+        m_wszInline[m_nInline] = 0;
+        return;
+    }
+    if (!m_bOutgrown)
+    {
+        // From here on the text lives on the heap, with room for this field and as much again.
+        m_strCommand.reserve(2 * kInlineUnits + nUnits);
+        m_strCommand.assign(m_wszInline, m_nInline);
+        m_bOutgrown = true;
+    }
+    m_strCommand.append(wszText, nUnits);
+}
+
 CCmdProtocol& CCmdProtocol::AddText(const WCHAR* wszText, int nLength)
 {
     size_t nUnits = 0;
@@ -30,57 +48,64 @@ CCmdProtocol& CCmdProtocol::AddText(const WCHAR* wszText, int nLength)
     {
         nUnits = nLength < 0 ? WideLength(wszText) : size_t(nLength);
     }
-    size_t nRoom = m_strCommand.capacity() - m_strCommand.size();
-    if (nRoom < m_strSeparator.size() + nUnits)
-    {
-        // Doubling alone may still be short for a long field; append() grows the rest.
-        m_strCommand.reserve(m_strCommand.capacity() * 2);
-    }
     if (m_bFirst)
     {
         m_bFirst = false;
     }
     else
     {
-        m_strCommand.append(m_strSeparator);
+        Append(&kSeparator, 1);
     }
     if (wszText != NULL)
     {
-        m_strCommand.append(wszText, nUnits);
+        Append(wszText, nUnits);
     }
     return *this;
 }
 
-// Decimal digits of an ASCII number into a wide buffer of kNumberUnits units.
-static void WidenNumber(const char* szNumber, WCHAR* wszNumber)
+// The decimal digits of uValue, with a leading '-' when bNegative, as %d and %u write them.
+static void FormatDecimal(unsigned int uValue, bool bNegative, WCHAR* wszNumber)
 {
-    size_t i = 0;
-    for (; szNumber[i] != '\0' && i + 1 < kNumberUnits; i++)
+    WCHAR wszDigits[kNumberUnits];
+    size_t nDigits = 0;
+    do
     {
-        wszNumber[i] = WCHAR(szNumber[i]);
+        wszDigits[nDigits++] = WCHAR('0' + uValue % 10u);
+        uValue /= 10u;
+    } while (uValue != 0);
+    size_t nPos = 0;
+    if (bNegative)
+    {
+        wszNumber[nPos++] = WCHAR('-');
     }
-    wszNumber[i] = 0;
+    while (nDigits > 0)
+    {
+        wszNumber[nPos++] = wszDigits[--nDigits];
+    }
+    wszNumber[nPos] = 0;
 }
 
 CCmdProtocol& CCmdProtocol::AddInt(int nValue)
 {
-    char szNumber[32];
-    snprintf(szNumber, sizeof(szNumber), "%d", nValue);
+    // The magnitude in unsigned arithmetic, so that INT_MIN has one too.
+    unsigned int uMagnitude = static_cast<unsigned int>(nValue);
+    if (nValue < 0)
+    {
+        uMagnitude = 0u - uMagnitude;
+    }
     WCHAR wszNumber[kNumberUnits];
-    WidenNumber(szNumber, wszNumber);
+    FormatDecimal(uMagnitude, nValue < 0, wszNumber);
     return AddText(wszNumber, -1);
 }
 
 CCmdProtocol& CCmdProtocol::AddUInt(unsigned int uValue)
 {
-    char szNumber[32];
-    snprintf(szNumber, sizeof(szNumber), "%u", uValue);
     WCHAR wszNumber[kNumberUnits];
-    WidenNumber(szNumber, wszNumber);
+    FormatDecimal(uValue, false, wszNumber);
     return AddText(wszNumber, -1);
 }
 
 const WCHAR* CCmdProtocol::GetCommand() const
 {
-    return m_strCommand.c_str();
+    return m_bOutgrown ? m_strCommand.c_str() : m_wszInline;
 }

@@ -21,7 +21,15 @@ public:
     const WCHAR* GetCommand() const;
 
 private:
-    CWideString m_strSeparator;
+    // A record of up to this many units (with its terminator) is built in place.
+    static const size_t kInlineUnits = 1024;
+
+    void Append(const WCHAR* wszText, size_t nUnits);
+
+    WCHAR m_wszInline[kInlineUnits];
+    size_t m_nInline;
+    // The whole command once it outgrows the inline room.
     CWideString m_strCommand;
+    bool m_bOutgrown;
     bool m_bFirst;
 };

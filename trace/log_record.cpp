@@ -1,9 +1,11 @@
 #include "log_record.h"
 
 #include "cmd_protocol.h"
+#include "dispatch.h"
 #include "send_command.h"
 
 #include <memory>
+#include <string.h>
 
 // 100 ns intervals between 1601-01-01 and 1970-01-01.
 static const ULONGLONG kUnixEpochIn100ns = 116444736000000000ULL;
@@ -17,35 +19,63 @@ int CurrentUnixTime()
     return int(uint32_t(llSeconds));
 }
 
-// A new UTF-16 copy of ANSI text. Never null: text that cannot be converted becomes empty.
-static std::unique_ptr<WCHAR[]> NewWideCopy(const char* szText)
+// Text of up to this many bytes (with its terminator) is converted on the stack: a message is
+// at most TRACE_MESSAGE_UNITS bytes, and no ANSI byte becomes more than one UTF-16 unit.
+static const size_t kLocalUnits = TRACE_MESSAGE_UNITS;
+
+// A UTF-16 copy of ANSI text, on the stack when it fits. Never null: text that cannot be
+// converted becomes empty.
+class CWideCopy
 {
-    if (szText == NULL)
+public:
+    explicit CWideCopy(const char* szText)
     {
-        szText = "";
+        if (szText == NULL)
+        {
+            szText = "";
+        }
+        size_t nBytes = strlen(szText) + 1;
+        if (nBytes <= kLocalUnits)
+        {
+            m_wszLocal[0] = 0;
+            if (MultiByteToWideChar(CP_ACP, 0, szText, -1, m_wszLocal, int(kLocalUnits)) <= 0)
+            {
+                m_wszLocal[0] = 0;
+            }
+            m_wszText = m_wszLocal;
+            return;
+        }
+        int nUnits = MultiByteToWideChar(CP_ACP, 0, szText, -1, NULL, 0);
+        if (nUnits < 0)
+        {
+            nUnits = 0;
+        }
+        m_pHeap.reset(new WCHAR[size_t(nUnits) + 1]);
+        m_pHeap[0] = 0;
+        if (nUnits > 0 && MultiByteToWideChar(CP_ACP, 0, szText, -1, m_pHeap.get(), nUnits) <= 0)
+        {
+            m_pHeap[0] = 0;
+        }
+        m_pHeap[nUnits] = 0;
+        m_wszText = m_pHeap.get();
     }
-    int nUnits = MultiByteToWideChar(CP_ACP, 0, szText, -1, NULL, 0);
-    if (nUnits < 0)
-    {
-        nUnits = 0;
-    }
-    std::unique_ptr<WCHAR[]> wszCopy(new WCHAR[size_t(nUnits) + 1]);
-    wszCopy[0] = 0;
-    if (nUnits > 0 && MultiByteToWideChar(CP_ACP, 0, szText, -1, wszCopy.get(), nUnits) <= 0)
-    {
-        wszCopy[0] = 0;
-    }
-    wszCopy[nUnits] = 0;
-    return wszCopy;
-}
+    CWideCopy(const CWideCopy&) = delete;
+    CWideCopy& operator=(const CWideCopy&) = delete;
+    const WCHAR* Get() const { return m_wszText; }
+
+private:
+    WCHAR m_wszLocal[kLocalUnits];
+    std::unique_ptr<WCHAR[]> m_pHeap;
+    const WCHAR* m_wszText = NULL;
+};
 
 BOOL WriteLogRecord(int nTime, DWORD dwProcessId, DWORD dwThreadId, int nLevel,
                     const char* szSource, int nLine, const char* szMessage)
 {
-    std::unique_ptr<WCHAR[]> wszMessage = NewWideCopy(szMessage);
-    std::unique_ptr<WCHAR[]> wszSource = NewWideCopy(szSource);
-    return WriteLogRecord(nTime, dwProcessId, dwThreadId, nLevel, wszSource.get(), nLine,
-                          wszMessage.get());
+    CWideCopy wszMessage(szMessage);
+    CWideCopy wszSource(szSource);
+    return WriteLogRecord(nTime, dwProcessId, dwThreadId, nLevel, wszSource.Get(), nLine,
+                          wszMessage.Get());
 }
 
 BOOL WriteLogRecord(int nTime, DWORD dwProcessId, DWORD dwThreadId, int nLevel,

@@ -37,17 +37,42 @@ void StripQuotes(std::string& strValue)
         strValue = strValue.substr(1, n - 2);
 }
 
-bool ReadLine(FILE* pFile, std::string& strLine)
+// The next line of strData from nPos on, without its '\n'; false at the end of the data. A last
+// line without '\n' counts when it is not empty.
+bool ReadLine(const std::string& strData, size_t& nPos, std::string& strLine)
 {
-    strLine.clear();
-    int c = 0;
-    while ((c = fgetc(pFile)) != EOF)
+    if (nPos >= strData.size())
+        return false;
+    size_t nEnd = strData.find('\n', nPos);
+    if (nEnd == std::string::npos)
     {
-        if (c == '\n')
-            return true;
-        strLine.push_back(static_cast<char>(c));
+        strLine.assign(strData, nPos, std::string::npos);
+        nPos = strData.size();
+        return true;
     }
-    return !strLine.empty();
+    strLine.assign(strData, nPos, nEnd - nPos);
+    nPos = nEnd + 1;
+    return true;
+}
+
+// The whole file, read afresh in a few large reads; false when it cannot be opened.
+bool ReadWholeFile(const std::string& strPath, std::string& strData)
+{
+    FILE* pFile = fopen(strPath.c_str(), "rb");
+    if (pFile == nullptr)
+        return false;
+    // Read straight into the chunk below: no stream buffer to allocate, size and fill twice.
+    setvbuf(pFile, nullptr, _IONBF, 0);
+    char abChunk[4096];
+    size_t nGot = 0;
+    do
+    {
+        nGot = fread(abChunk, 1, sizeof(abChunk), pFile);
+        strData.append(abChunk, nGot);
+        // A short read is the end of the file (or an error): asking again would only repeat it.
+    } while (nGot == sizeof(abChunk));
+    fclose(pFile);
+    return true;
 }
 
 bool SettingsPath(const char* szFile, std::string& strPath)
@@ -72,15 +97,16 @@ bool FindValue(const char* szFile, const char* szSection, const char* szKey, std
     std::string strPath;
     if (!SettingsPath(szFile, strPath))
         return false;
-    FILE* pFile = fopen(strPath.c_str(), "rb");
-    if (pFile == nullptr)
+    std::string strData;
+    if (!ReadWholeFile(strPath, strData))
         return false;
 
     bool bInSection = false;
     bool bFirstLine = true;
     bool bFound = false;
     std::string strLine;
-    while (!bFound && ReadLine(pFile, strLine))
+    size_t nPos = 0;
+    while (!bFound && ReadLine(strData, nPos, strLine))
     {
         if (bFirstLine && strLine.compare(0, 3, "\xEF\xBB\xBF") == 0)
             strLine.erase(0, 3);
@@ -107,7 +133,6 @@ bool FindValue(const char* szFile, const char* szSection, const char* szKey, std
             bFound = true;
         }
     }
-    fclose(pFile);
     return bFound;
 }
 

@@ -148,6 +148,27 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
     size_t nPos = 0;
     while (nPos < nIn)
     {
+        // A run of ASCII, which is most text, maps one byte to one unit.
+        if (pIn[nPos] < 0x80)
+        {
+            if (cchWideChar > 0)
+            {
+                if (nOut >= static_cast<size_t>(cchWideChar))
+                {
+                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                    return 0;
+                }
+                lpWideCharStr[nOut] = static_cast<WCHAR>(pIn[nPos]);
+            }
+            ++nOut;
+            ++nPos;
+            if (nOut > 0x7fffffff)
+            {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            continue;
+        }
         uint32_t nCode = 0;
         bool bBad = false;
         nPos += DecodeUtf8(pIn + nPos, nIn - nPos, &nCode, &bBad);
@@ -196,6 +217,27 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
     bool bReplaced = false;
     while (nPos < nIn)
     {
+        // A run of ASCII, which is most text, maps one unit to one byte.
+        if (lpWideCharStr[nPos] < 0x80)
+        {
+            if (cbMultiByte > 0)
+            {
+                if (nOut >= static_cast<size_t>(cbMultiByte))
+                {
+                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                    return 0;
+                }
+                lpMultiByteStr[nOut] = static_cast<char>(lpWideCharStr[nPos]);
+            }
+            ++nOut;
+            ++nPos;
+            if (nOut > 0x7fffffff)
+            {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return 0;
+            }
+            continue;
+        }
         uint32_t nCode = 0;
         bool bBad = false;
         nPos += DecodeUtf16(lpWideCharStr + nPos, nIn - nPos, &nCode, &bBad);

@@ -50,15 +50,20 @@ static bool SocketAddressFor(LPCWSTR wszName, struct sockaddr_un* pAddr)
         SetLastError(ERROR_INVALID_NAME);
         return false;
     }
-    memset(pAddr, 0, sizeof(*pAddr));
-    pAddr->sun_family = AF_UNIX;
-    int nLen =
-        snprintf(pAddr->sun_path, sizeof(pAddr->sun_path), "%s/%s", PalPipeDirectory(), szName);
-    if (nLen < 0 || static_cast<size_t>(nLen) >= sizeof(pAddr->sun_path))
+    // "<directory>/<name>", which must fit with its terminator.
+    const char* szDir = PalPipeDirectory();
+    size_t nDir = strlen(szDir);
+    size_t nName = strlen(szName);
+    if (nDir + 1 + nName >= sizeof(pAddr->sun_path))
     {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
+    memset(pAddr, 0, sizeof(*pAddr));
+    pAddr->sun_family = AF_UNIX;
+    memcpy(pAddr->sun_path, szDir, nDir);
+    pAddr->sun_path[nDir] = '/';
+    memcpy(pAddr->sun_path + nDir + 1, szName, nName + 1);
     return true;
 }
 
@@ -95,8 +100,8 @@ static int TryConnect(const struct sockaddr_un& addr)
         }
         return -1;
     }
-    int nFlags = fcntl(nFd, F_GETFL);
-    if (nFlags < 0 || fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0)
+    // The socket was made with O_NONBLOCK as its only status flag: clearing it leaves none.
+    if (fcntl(nFd, F_SETFL, 0) != 0)
     {
         PalSetErrorFromErrno(errno);
         close(nFd);

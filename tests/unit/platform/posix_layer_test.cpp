@@ -9,6 +9,7 @@
 #include <iostream>
 #include <ostream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -201,6 +202,33 @@ TEST(PosixIdentity, ProcessIdIsThePid)
 {
     EXPECT_EQ(static_cast<DWORD>(getpid()), GetCurrentProcessId());
     EXPECT_EQ(static_cast<DWORD>(gettid()), GetCurrentThreadId());
+}
+
+// The identities are remembered: a forked child and another thread still get their own.
+TEST(PosixIdentity, ForkedChildAndOtherThreadsGetTheirOwnIds)
+{
+    DWORD dwParentPid = GetCurrentProcessId();
+    DWORD dwParentTid = GetCurrentThreadId();
+    pid_t nChild = fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0)
+    {
+        bool bOwn = GetCurrentProcessId() == static_cast<DWORD>(getpid()) &&
+                    GetCurrentThreadId() == static_cast<DWORD>(gettid()) &&
+                    GetCurrentProcessId() != dwParentPid && GetCurrentThreadId() != dwParentTid;
+        _exit(bOwn ? 0 : 1);
+    }
+    int nStatus = -1;
+    ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
+
+    DWORD dwOtherTid = 0;
+    std::thread other([&dwOtherTid] { dwOtherTid = GetCurrentThreadId(); });
+    other.join();
+    EXPECT_NE(0u, dwOtherTid);
+    EXPECT_NE(dwParentTid, dwOtherTid);
+    EXPECT_EQ(dwParentPid, GetCurrentProcessId());
+    EXPECT_EQ(dwParentTid, GetCurrentThreadId());
 }
 
 TEST(PosixFormat, LongNumbersAreNotCut)

@@ -260,6 +260,148 @@ TEST_F(QuarantineFolderSizeTest, ScanCarriesSizesAboveFourGigabytes)
     EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), FromLittleEndian64(ReadBytes(StorePath())));
 }
 
+// Another process holding the cache file for a while: the pause between tries stands in for the
+// time that passes, and lets the holder go once it has held the file for g_dwHoldMs.
+HANDLE g_hHolder = INVALID_HANDLE_VALUE;
+DWORD g_dwHoldMs = 0;
+DWORD g_dwSleptMs = 0;
+int g_nSleeps = 0;
+
+void WINAPI HolderSleep(DWORD dwMilliseconds)
+{
+    ++g_nSleeps;
+    g_dwSleptMs += dwMilliseconds;
+    if (g_hHolder != INVALID_HANDLE_VALUE && g_dwSleptMs >= g_dwHoldMs)
+    {
+        CloseHandle(g_hHolder);
+        g_hHolder = INVALID_HANDLE_VALUE;
+    }
+}
+
+class QuarantineHeldCacheTest : public QuarantineFolderSizeTest
+{
+protected:
+    void SetUp() override
+    {
+        QuarantineFolderSizeTest::SetUp();
+        g_hHolder = INVALID_HANDLE_VALUE;
+        g_dwSleptMs = 0;
+        g_nSleeps = 0;
+        g_pfnSleep = HolderSleep;
+    }
+    void TearDown() override
+    {
+        if (g_hHolder != INVALID_HANDLE_VALUE)
+        {
+            CloseHandle(g_hHolder);
+            g_hHolder = INVALID_HANDLE_VALUE;
+        }
+        QuarantineFolderSizeTest::TearDown();
+    }
+    // Opens the cache file as a writer (no sharing) or a reader would, held for dwHoldMs of pauses.
+    void Hold(bool bAsWriter, DWORD dwHoldMs)
+    {
+        g_dwHoldMs = dwHoldMs;
+        g_hHolder = CreateFileA(StorePath().c_str(), bAsWriter ? GENERIC_WRITE : GENERIC_READ,
+                                bAsWriter ? 0 : FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, g_hHolder);
+    }
+};
+
+TEST_F(QuarantineHeldCacheTest, ReaderWaitsOutAShortWriteAndReadsTheCache)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteStore(LittleEndian64(5000));
+    Hold(true, 10);
+    EXPECT_EQ(5000, getFolderSize(Folder().c_str()));
+
+    std::vector<TraceRecord> records = Records();
+    EXPECT_EQ(0, CountLine(records, 486));
+    EXPECT_EQ(0, CountLine(records, 426));
+    EXPECT_EQ(0, CountLine(records, 471));
+    EXPECT_EQ(0, CountLine(records, 543));
+    EXPECT_EQ(1, CountLine(records, 404));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, g_hHolder);
+    EXPECT_GE(g_dwSleptMs, 10u);
+    // Not rewritten by a listing.
+    EXPECT_EQ(5000, FromLittleEndian64(ReadBytes(StorePath())));
+}
+
+TEST_F(QuarantineHeldCacheTest, AgeTestWaitsOutAShortWrite)
+{
+    WriteStore(LittleEndian64(5000));
+    Hold(true, 10);
+    EXPECT_FALSE(IsFileOutOfDate(StorePath().c_str()));
+    EXPECT_EQ(0, CountLine(Records(), 426));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, g_hHolder);
+}
+
+// The clock a waiting reader sees: "now" moves past the writer's rewrite while it waits.
+uint64_t g_nNowAfterWait = 0;
+
+void WINAPI HolderSleepMovingTheClock(DWORD dwMilliseconds)
+{
+    HolderSleep(dwMilliseconds);
+    if (g_hHolder == INVALID_HANDLE_VALUE)
+    {
+        g_nFakeNow = g_nNowAfterWait;
+    }
+}
+
+TEST_F(QuarantineHeldCacheTest, AgeAfterWaitingForAWriterCountsFromTheEndOfTheWait)
+{
+    WriteStore(LittleEndian64(5000));
+    uint64_t nLastWrite = FileTimeValue(LastWriteTime(StorePath()));
+    // "Now" was taken before the writer's rewrite, which the wait then lets finish.
+    g_nFakeNow = nLastWrite - 2 * kSecond;
+    g_nNowAfterWait = nLastWrite + kSecond;
+    g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
+    g_pfnSleep = HolderSleepMovingTheClock;
+    Hold(true, 10);
+    EXPECT_FALSE(IsFileOutOfDate(StorePath().c_str()));
+    EXPECT_TRUE(HasTrace(Records(), 404, 68,
+                         "IsFileOutOfDate - File was updated (0) minute (1) second ago"));
+}
+
+TEST_F(QuarantineHeldCacheTest, WriterWaitsOutAShortRead)
+{
+    WriteStore(LittleEndian64(5000));
+    Hold(false, 10);
+    EXPECT_TRUE(writeFolderSize(Folder().c_str(), 777));
+    EXPECT_EQ(0, CountLine(Records(), 543));
+    EXPECT_EQ(777, FromLittleEndian64(ReadBytes(StorePath())));
+}
+
+TEST_F(QuarantineHeldCacheTest, WriterHeldPastTheBoundLeadsToTraceAndListing)
+{
+    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteStore(LittleEndian64(5000));
+    Hold(true, 1000000);
+    EXPECT_EQ(3 + 8, getFolderSize(Folder().c_str()));
+
+    std::vector<TraceRecord> records = Records();
+    EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 32)));
+    EXPECT_TRUE(HasTrace(records, 543, 4,
+                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + StorePath() +
+                             "\" failed"));
+    EXPECT_EQ((std::vector<int>{486, 543}), Lines(records));
+    // Two bounded waits (the read, then the write back), each about 50 ms of pauses.
+    EXPECT_GE(g_dwSleptMs, 2 * 40u);
+    EXPECT_LE(g_dwSleptMs, 2 * 60u);
+    EXPECT_LE(g_nSleeps, 2 * 60);
+    EXPECT_NE(INVALID_HANDLE_VALUE, g_hHolder);
+}
+
+TEST_F(QuarantineHeldCacheTest, OtherOpenFailuresAreNotWaitedFor)
+{
+    // No cache file: the reader lists at once, without a pause.
+    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    EXPECT_EQ(3, getFolderSize(Folder().c_str()));
+    EXPECT_TRUE(HasTrace(Records(), 486, 87, CreateFailedText(StorePath(), 2)));
+    EXPECT_EQ(0, g_nSleeps);
+}
+
 TEST_F(QuarantineFolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
 {
     WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));

@@ -242,6 +242,18 @@ TEST(CmdProtocolTest, FieldsAreJoinedByOneTab)
               Wide("alpha\t-1\t4294967295\t\talp\t-2147483648\t0"));
 }
 
+TEST(CmdProtocolTest, CommandsAroundTheInlineRoomAreKeptWhole)
+{
+    for (size_t nUnits = 1018; nUnits <= 1030; ++nUnits)
+    {
+        CCmdProtocol cmd;
+        std::basic_string<WCHAR> strHead(nUnits, WCHAR('h'));
+        cmd.AddText(strHead.c_str(), -1).AddInt(12).AddText(NULL, -1).AddUInt(7u);
+        EXPECT_EQ(std::basic_string<WCHAR>(cmd.GetCommand()), strHead + Wide("\t12\t\t7"))
+            << nUnits;
+    }
+}
+
 TEST(CmdProtocolTest, EmptyCommandIsEmptyText)
 {
     CCmdProtocol cmd;
