@@ -34,11 +34,16 @@ if(WIN32)
   file(COPY ${_vendrel_libstdcxx} ${_vendrel_libgcc} ${_vendrel_winpthread}
        DESTINATION ${CMAKE_BINARY_DIR}/bin)
 
-  # A Wine prefix inside the build tree, made once before the first test that needs it.
+  # A Wine prefix inside the build tree, made once before the first test that needs it, with
+  # one wine server for the whole run.
   add_test(NAME wine_prefix
            COMMAND ${CMAKE_COMMAND} -DPREFIX=${CMAKE_BINARY_DIR}/wineprefix -DWINE=${VENDREL_WINE}
                    -P ${CMAKE_SOURCE_DIR}/cmake/WinePrefix.cmake)
   set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
+  add_test(NAME wine_server_stop
+           COMMAND ${CMAKE_COMMAND} -DPREFIX=${CMAKE_BINARY_DIR}/wineprefix -DWINE=${VENDREL_WINE}
+                   -DACTION=stop -P ${CMAKE_SOURCE_DIR}/cmake/WinePrefix.cmake)
+  set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 endif()
 
 # vendrel_add_unit_test(NAME <name> SOURCES <files...> [LIBS <targets...>])

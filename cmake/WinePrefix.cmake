@@ -1,13 +1,28 @@
-# Makes the Wine prefix PREFIX once; later runs find it ready and return at once.
-if(EXISTS ${PREFIX}/system.reg)
+# Makes the Wine prefix PREFIX once, and starts its wine server for the whole test run.
+#
+# A wine server ends a few seconds after its last client; a program that starts in that moment
+# fails with "recvmsg: Connection reset by peer". One persistent server, stopped by the cleanup
+# test (ACTION=stop), leaves no such moment between tests.
+get_filename_component(_wine_dir ${WINE} DIRECTORY)
+find_program(_wineserver NAMES wineserver64 wineserver PATHS ${_wine_dir} /usr/lib/wine /usr/bin
+             NO_DEFAULT_PATH)
+if(ACTION STREQUAL "stop")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -k
+                  OUTPUT_QUIET ERROR_QUIET)
   return()
 endif()
-file(MAKE_DIRECTORY ${PREFIX})
-get_filename_component(_wine_dir ${WINE} DIRECTORY)
-find_program(_wineboot NAMES wineboot PATHS ${_wine_dir} /usr/lib/wine /usr/bin)
-execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
-                        ${WINE} wineboot -i
-                RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+
 if(NOT EXISTS ${PREFIX}/system.reg)
-  message(FATAL_ERROR "could not make the Wine prefix ${PREFIX} (${_rc})")
+  file(MAKE_DIRECTORY ${PREFIX})
+  find_program(_wineboot NAMES wineboot PATHS ${_wine_dir} /usr/lib/wine /usr/bin)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
+                          ${WINE} wineboot -i
+                  RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+  if(NOT EXISTS ${PREFIX}/system.reg)
+    message(FATAL_ERROR "could not make the Wine prefix ${PREFIX} (${_rc})")
+  endif()
 endif()
+
+# The server detaches; its output goes to files, not to pipes this script would wait on.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -p
+                OUTPUT_FILE ${PREFIX}/wineserver.out ERROR_FILE ${PREFIX}/wineserver.err)

@@ -1,7 +1,6 @@
 // The key-stream scrambler and its hex form under the system's fixed key.
 #include "scrambler.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace
@@ -136,11 +135,13 @@ int32_t ScrambleToHex(char* szOutput, const char* szInput, uint32_t* pnLength)
     // The length governs: a byte that scrambles to 0 is written like any other.
     scrambler.Process(pCopy.get(), (int32_t)nInput);
 
+    // Two upper-case digits a byte, as "%02X" writes them; a table costs a request far less
+    // than a formatted call per byte.
+    static const char s_szUpperHex[] = "0123456789ABCDEF";
     for (size_t i = 0; i < nInput; ++i)
     {
-        char szByte[3];
-        snprintf(szByte, sizeof(szByte), "%02X", pCopy[i]);
-        memcpy(&pHex[2 * i], szByte, 2);
+        pHex[2 * i] = s_szUpperHex[pCopy[i] >> 4];
+        pHex[2 * i + 1] = s_szUpperHex[pCopy[i] & 0x0F];
     }
     pHex[2 * nInput] = '\0';
 
