@@ -25,17 +25,33 @@ int32_t ReadUploadSize(const char* szNewFileSize)
     return static_cast<int32_t>(nValue);
 }
 
-bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char* szUploadDir)
+namespace
+{
+
+struct CPathParts
 {
     char szDrive[_MAX_DRIVE] = {0};
     char szDir[_MAX_DIR] = {0};
     char szName[_MAX_FNAME] = {0};
     char szExt[_MAX_EXT] = {0};
-    // A part over its limit leaves all four parts empty; the empty directory then fails the
-    // comparison below, which is the answer wanted for such a name.
-    _splitpath_s(szTempFileName, szDrive, sizeof(szDrive), szDir, sizeof(szDir), szName,
-                 sizeof(szName), szExt, sizeof(szExt));
-    _snprintf(szRecombinedDir, UPLOAD_DIR_BUFFER - 1, "%s%s", szDrive, szDir);
+};
+
+// A part over its limit leaves all four parts empty: the empty directory then fails the location
+// check, and the empty name the file check, which are the answers wanted for such a name.
+void SplitPath(const char* szPath, CPathParts* pParts)
+{
+    _splitpath_s(szPath, pParts->szDrive, sizeof(pParts->szDrive), pParts->szDir,
+                 sizeof(pParts->szDir), pParts->szName, sizeof(pParts->szName), pParts->szExt,
+                 sizeof(pParts->szExt));
+}
+
+} // namespace
+
+bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char* szUploadDir)
+{
+    CPathParts parts;
+    SplitPath(szTempFileName, &parts);
+    _snprintf(szRecombinedDir, UPLOAD_DIR_BUFFER - 1, "%s%s", parts.szDrive, parts.szDir);
     szRecombinedDir[UPLOAD_DIR_BUFFER - 1] = '\0';
 
     char szHomeDir[UPLOAD_DIR_BUFFER] = {0};
@@ -51,13 +67,9 @@ bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char
 
 bool IsRegularUploadFile(const char* szTempFileName)
 {
-    char szDrive[_MAX_DRIVE] = {0};
-    char szDir[_MAX_DIR] = {0};
-    char szName[_MAX_FNAME] = {0};
-    char szExt[_MAX_EXT] = {0};
-    _splitpath_s(szTempFileName, szDrive, sizeof(szDrive), szDir, sizeof(szDir), szName,
-                 sizeof(szName), szExt, sizeof(szExt));
-    if (szName[0] == '\0' && szExt[0] == '\0')
+    CPathParts parts;
+    SplitPath(szTempFileName, &parts);
+    if (parts.szName[0] == '\0' && parts.szExt[0] == '\0')
         return false;
 
     const DWORD dwRefused =

@@ -65,12 +65,15 @@ class LogServer:
         self.pipe_dir = os.path.join(workdir, "pipes")
         os.makedirs(self.pipe_dir, exist_ok=True)
         env = dict(os.environ, **wine_env(), VENDREL_PIPE_DIR=self.pipe_dir)
-        self.stderr_path = os.path.join(workdir, "logd.stderr")
-        self._stderr = open(self.stderr_path, "wb")
         logd = os.path.join(BIN_DIR, "vendrel-logd" + EXE)
-        out = host_path(self.output)
-        self.proc = subprocess.Popen(command(logd, "--format", "jsonl", "--output", out),
-                                     env=env, stdin=subprocess.DEVNULL,
+        self.start(command(logd, "--format", "jsonl", "--output", host_path(self.output)), env,
+                   os.path.join(workdir, "logd.stderr"))
+
+    def start(self, argv, env, stderr_path):
+        """Starts the server and waits until it listens; a server that does not is stopped."""
+        self.stderr_path = stderr_path
+        self._stderr = open(self.stderr_path, "wb")
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=self._stderr)
         deadline = time.time() + 30
         while time.time() < deadline:

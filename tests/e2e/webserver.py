@@ -123,25 +123,9 @@ class LogServerAs(harness.LogServer):
                 os.chown(d, entry.pw_uid, entry.pw_gid)
             os.chmod(workdir, 0o755)
         env = dict(os.environ, VENDREL_PIPE_DIR=self.pipe_dir)
-        self.stderr_path = os.path.join(workdir, "logd-as-user.stderr")
-        self._stderr = open(self.stderr_path, "wb")
         logd = os.path.join(harness.BIN_DIR, "vendrel-logd")
-        self.proc = subprocess.Popen(as_user(user) + [logd, "--format", "jsonl", "--output",
-                                                      self.output],
-                                     env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=self._stderr)
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            with open(self.stderr_path, "rb") as f:
-                if b"listening on" in f.read():
-                    return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.02)
-        self.stop()
-        with open(self.stderr_path, "rb") as f:
-            said = f.read().decode(errors="replace").strip()
-        raise RuntimeError("vendrel-logd did not start listening: " + said)
+        self.start(as_user(user) + [logd, "--format", "jsonl", "--output", self.output], env,
+                   os.path.join(workdir, "logd-as-user.stderr"))
 
 
 def wait_for_port(port, procs, what, logs):
