@@ -23,6 +23,12 @@ if(NOT EXISTS ${PREFIX}/system.reg)
   endif()
 endif()
 
-# The server detaches; its output goes to files, not to pipes this script would wait on.
+# The server, and the system processes that Wine starts with the first program, live as long
+# as the run: they are started here with their output in files, so that none of them holds the
+# output pipe of a test, which CTest would wait on to its end.
 execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -p
                 OUTPUT_FILE ${PREFIX}/wineserver.out ERROR_FILE ${PREFIX}/wineserver.err)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
+                        ${WINE} cmd /c exit
+                INPUT_FILE /dev/null OUTPUT_FILE ${PREFIX}/wineboot.out
+                ERROR_FILE ${PREFIX}/wineboot.err)
