@@ -12,22 +12,23 @@ if(ACTION STREQUAL "stop")
   return()
 endif()
 
+# The server, and the system processes that Wine starts with the first program, live as long
+# as the run: the server starts first, so that the prefix's first start does not leave one of its
+# own that ends a few seconds later; all of them have their output in files, so that none holds
+# the output pipe of a test, which CTest would wait on to its end.
+file(MAKE_DIRECTORY ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -p
+                OUTPUT_FILE ${PREFIX}/wineserver.out ERROR_FILE ${PREFIX}/wineserver.err)
 if(NOT EXISTS ${PREFIX}/system.reg)
-  file(MAKE_DIRECTORY ${PREFIX})
   find_program(_wineboot NAMES wineboot PATHS ${_wine_dir} /usr/lib/wine /usr/bin)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
                           ${WINE} wineboot -i
-                  RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+                  RESULT_VARIABLE _rc INPUT_FILE /dev/null OUTPUT_FILE ${PREFIX}/wineboot.out
+                  ERROR_FILE ${PREFIX}/wineboot.err)
   if(NOT EXISTS ${PREFIX}/system.reg)
     message(FATAL_ERROR "could not make the Wine prefix ${PREFIX} (${_rc})")
   endif()
 endif()
-
-# The server, and the system processes that Wine starts with the first program, live as long
-# as the run: they are started here with their output in files, so that none of them holds the
-# output pipe of a test, which CTest would wait on to its end.
-execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -p
-                OUTPUT_FILE ${PREFIX}/wineserver.out ERROR_FILE ${PREFIX}/wineserver.err)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
                         ${WINE} cmd /c exit
                 INPUT_FILE /dev/null OUTPUT_FILE ${PREFIX}/wineboot.out
