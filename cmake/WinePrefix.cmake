@@ -12,14 +12,8 @@ if(ACTION STREQUAL "stop")
   return()
 endif()
 
-# The server, and the system processes that Wine starts with the first program, live as long
-# as the run: the server starts first, so that the prefix's first start does not leave one of its
-# own that ends a few seconds later; all of them have their output in files, so that none holds
-# the output pipe of a test, which CTest would wait on to its end.
-file(MAKE_DIRECTORY ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -p
-                OUTPUT_FILE ${PREFIX}/wineserver.out ERROR_FILE ${PREFIX}/wineserver.err)
 if(NOT EXISTS ${PREFIX}/system.reg)
+  file(MAKE_DIRECTORY ${PREFIX})
   find_program(_wineboot NAMES wineboot PATHS ${_wine_dir} /usr/lib/wine /usr/bin)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
                           ${WINE} wineboot -i
@@ -29,6 +23,18 @@ if(NOT EXISTS ${PREFIX}/system.reg)
     message(FATAL_ERROR "could not make the Wine prefix ${PREFIX} (${_rc})")
   endif()
 endif()
+
+# The server, and the system processes that Wine starts with the first program, live as long
+# as the run. A server left by the prefix's making, or by an earlier run, would end a few
+# seconds after its last client: it is ended first, and one that stays is started. All of them
+# have their output in files, so that none holds the output pipe of a test, which CTest would
+# wait on to its end.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -k
+                OUTPUT_QUIET ERROR_QUIET)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -w
+                OUTPUT_QUIET ERROR_QUIET TIMEOUT 30)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} ${_wineserver} -p
+                OUTPUT_FILE ${PREFIX}/wineserver.out ERROR_FILE ${PREFIX}/wineserver.err)
 execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
                         ${WINE} cmd /c exit
                 INPUT_FILE /dev/null OUTPUT_FILE ${PREFIX}/wineboot.out
