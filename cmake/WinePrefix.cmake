@@ -15,10 +15,10 @@ endif()
 if(NOT EXISTS ${PREFIX}/system.reg)
   file(MAKE_DIRECTORY ${PREFIX})
   find_program(_wineboot NAMES wineboot PATHS ${_wine_dir} /usr/lib/wine /usr/bin)
+  # Its output pipes close only when the server that made the prefix has ended and saved it.
   execute_process(COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${PREFIX} WINEDEBUG=-all
                           ${WINE} wineboot -i
-                  RESULT_VARIABLE _rc INPUT_FILE /dev/null OUTPUT_FILE ${PREFIX}/wineboot.out
-                  ERROR_FILE ${PREFIX}/wineboot.err)
+                  RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
   if(NOT EXISTS ${PREFIX}/system.reg)
     message(FATAL_ERROR "could not make the Wine prefix ${PREFIX} (${_rc})")
   endif()
