@@ -7,9 +7,9 @@
 // 320 a failed move, 325 the filed upload, 289 no free name left; the deletion after each
 // failure carries 306, 314, 322 and 290 in that order.
 #include "quarantine.h"
-#include "quarantine_hooks.h"
 
 #include "platform.h"
+#include "system_calls.h"
 #include "trace.h"
 
 #include <cstring>
@@ -53,7 +53,7 @@ static bool FindFreeTarget(const char* szFolder, const char* szComputerName, int
         }
         memcpy(szTarget, szCandidate, sizeof(szCandidate));
         *pn = n;
-        if (g_pfnGetFileAttributesA(szTarget) == INVALID_FILE_ATTRIBUTES)
+        if (osGetFileAttributesA(szTarget) == INVALID_FILE_ATTRIBUTES)
         {
             return true;
         }
@@ -107,7 +107,7 @@ bool MoveInfectedFile(const char* szComputerName, const char* szTempFileName)
     char szFolder[260];
     getQuarantineFolder(szFolder, 260);
     // One time stamp for every candidate of this call.
-    int32_t nTime = static_cast<int32_t>(g_pfnTime(nullptr));
+    int32_t nTime = static_cast<int32_t>(osTime(nullptr));
 
     char szFolderWithSep[261];
     _snprintf(szFolderWithSep, 260, "%s" VENDREL_DIR_SEP_STR, szFolder);
@@ -151,7 +151,7 @@ bool MoveInfectedFile(const char* szComputerName, const char* szTempFileName)
         }
 
         // To the name as formatted: the resolved form only served the check.
-        if (g_pfnMoveFileA(szTempFileName, szTarget))
+        if (osMoveFileA(szTempFileName, szTarget))
         {
             LogTrace(4, VENDREL_TRACE_SOURCE, 325,
                      "[Vendrel:MoveInfectedFile] MoveFile(%s, %s) success", szTempFileName,

@@ -2,10 +2,10 @@
 // the cache life after its last write. Reading it, judging its age, and rewriting it after a
 // flat scan of the folder.
 #include "quarantine.h"
-#include "quarantine_hooks.h"
 
 #include "kelsio.h"
 #include "platform.h"
+#include "system_calls.h"
 #include "trace.h"
 
 static const DWORD kCacheBytes = 8;
@@ -65,7 +65,7 @@ static HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD
             }
             return hFile;
         }
-        g_pfnSleep(kShareRetryMs);
+        osSleep(kShareRetryMs);
         dwSlept += kShareRetryMs;
     }
 }
@@ -133,7 +133,7 @@ bool IsFileOutOfDate(const char* szPath)
 {
     // "Now" comes first, so the time spent opening the file does not count toward its age.
     FILETIME ftNow = {0, 0};
-    g_pfnGetSystemTimeAsFileTime(&ftNow);
+    osGetSystemTimeAsFileTime(&ftNow);
 
     bool bWaited = false;
     HANDLE hFile = OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
@@ -142,7 +142,7 @@ bool IsFileOutOfDate(const char* szPath)
     {
         // The process we waited for has just rewritten the file, after "now" was taken: its age
         // counts from the end of the wait, or that fresh write would look like one from the future.
-        g_pfnGetSystemTimeAsFileTime(&ftNow);
+        osGetSystemTimeAsFileTime(&ftNow);
     }
     if (hFile == INVALID_HANDLE_VALUE)
     {

@@ -2,6 +2,7 @@
 
 #include "log_record.h"
 #include "module_name.h"
+#include "system_calls.h"
 #include "trace_gate.h"
 #include "trace_state.h"
 
@@ -43,7 +44,7 @@ static void NoteSendResult(BOOL bSent)
         return;
     }
     g_bTraceEnabled = FALSE;
-    g_dwLastFailTick = g_pfnGetTickCount();
+    g_dwLastFailTick = osGetTickCount();
 }
 
 void DispatchTrace(int nLevel, const char* szSource, int nLine, const char* szFormat, va_list args,

@@ -1,9 +1,9 @@
+// The client end of a named pipe: connecting, waiting for a busy server, writing in chunks.
 #include "named_pipe_client.h"
 
-#include <string.h>
+#include "system_calls.h"
 
-PFN_PIPEWRITEFILE g_pfnPipeWriteFile = WriteFile;
-long g_nPipeOpenAttempts = 0;
+#include <string.h>
 
 static const DWORD kChunkBytes = 1024;
 static const DWORD kBusyWaitMs = 20000;
@@ -43,8 +43,7 @@ BOOL CNamedPipeClient::Connect(const WCHAR* wszName)
     FormPipeName(wszName, m_szPipeName);
     for (;;)
     {
-        g_nPipeOpenAttempts++;
-        m_hPipe = CreateFileW(m_szPipeName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        m_hPipe = osCreateFileW(m_szPipeName, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (m_hPipe != INVALID_HANDLE_VALUE)
         {
             break;
@@ -62,13 +61,13 @@ BOOL CNamedPipeClient::Connect(const WCHAR* wszName)
     return SetNamedPipeHandleState(m_hPipe, &dwMode, NULL, NULL) ? TRUE : FALSE;
 }
 
-// One chunk through the write hook, repeated while the system lacks resources for it.
+// One chunk through the system's write, repeated while the system lacks resources for it.
 static BOOL WriteChunk(HANDLE hPipe, const BYTE* pChunk, DWORD dwChunk, DWORD* pdwWritten)
 {
     for (int nTry = 0;; nTry++)
     {
         *pdwWritten = 0;
-        if (g_pfnPipeWriteFile(hPipe, pChunk, dwChunk, pdwWritten, NULL))
+        if (osWriteFile(hPipe, pChunk, dwChunk, pdwWritten, NULL))
         {
             return TRUE;
         }

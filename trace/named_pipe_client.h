@@ -3,16 +3,6 @@
 
 #include "platform.h"
 
-typedef BOOL(WINAPI* PFN_PIPEWRITEFILE)(HANDLE hFile, LPCVOID pBuffer, DWORD dwToWrite,
-                                        LPDWORD pdwWritten, LPOVERLAPPED pOverlapped);
-
-// Every chunk that Write hands to the system goes through this hook: WriteFile. Tests put in
-// their own to see the chunks or to make writes fail.
-extern PFN_PIPEWRITEFILE g_pfnPipeWriteFile;
-// Open attempts made by Connect in this process (CreateFileW calls); cheap, and what shows
-// that the trace gate holds back connections to a missing log server.
-extern long g_nPipeOpenAttempts;
-
 class CNamedPipeClient
 {
 public:

@@ -1,8 +1,8 @@
+// The trace gate: how long a failed send keeps trace calls from trying the pipe again.
 #include "trace_gate.h"
 
+#include "system_calls.h"
 #include "trace_state.h"
-
-PFN_GETTICKCOUNT g_pfnGetTickCount = GetTickCount;
 
 // Calls dropped outright before the clock is read again.
 static const int kDropsBeforeClockCheck = 10;
@@ -23,7 +23,7 @@ BOOL IsTraceEnabled()
     }
     g_nDropCount = 0;
     // Unsigned arithmetic: a wrap of the tick counter still gives the true difference.
-    DWORD dwElapsed = g_pfnGetTickCount() - g_dwLastFailTick;
+    DWORD dwElapsed = osGetTickCount() - g_dwLastFailTick;
     if (dwElapsed <= kReopenAfterMs)
     {
         return FALSE;

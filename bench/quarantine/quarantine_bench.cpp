@@ -3,7 +3,7 @@
 // pass and a rewrite, so it grows with the number of entries and nothing more. Prints a table:
 //   build/release/bin/quarantine_bench
 #include "quarantine.h"
-#include "quarantine_hooks.h"
+#include "system_calls.h"
 
 #include "platform.h"
 
@@ -79,14 +79,14 @@ int main()
         std::ofstream(home / "server.ini")
             << "[INI_SERVER_SECTION]\nQuarantine_Folder=" << folder.string() << "\n";
 
-        g_pfnGetSystemTimeAsFileTime = GetSystemTimeAsFileTime;
+        SetSystemCall("GetSystemTimeAsFileTime", NULL);
         VerifyVirusFolderSize(1); // writes the cache
         double dFresh = TimeChecks(2000);
 
-        g_pfnGetSystemTimeAsFileTime = DayAhead;
+        SetSystemCall("GetSystemTimeAsFileTime", (SYSTEM_CALL_PTR)DayAhead);
         int nStaleCalls = nFiles >= 100000 ? 5 : (nFiles >= 10000 ? 20 : 2000);
         double dStale = TimeChecks(nStaleCalls);
-        g_pfnGetSystemTimeAsFileTime = GetSystemTimeAsFileTime;
+        SetSystemCall("GetSystemTimeAsFileTime", NULL);
 
         printf("%10d  %16.1f  %16.3f  %16.1f\n", nFiles, dFresh * 1e6, dStale * 1e3,
                dStale * 1e9 / (nFiles + 3));

@@ -10,6 +10,7 @@
 #include "capture_pipe_dir.h"
 #include "named_pipe_client.h"
 #include "send_command.h"
+#include "system_calls.h"
 #include "trace.h"
 #include "trace_capture.h"
 #include "trace_gate.h"
@@ -20,6 +21,16 @@
 #include <cstdlib>
 
 static DWORD g_dwSimulatedTick = 0;
+// Pipe opens made by the trace client, counted by the CreateFileW that the bench puts in.
+static long g_nPipeOpenAttempts = 0;
+
+static HANDLE WINAPI CountingCreateFileW(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare,
+                                         LPSECURITY_ATTRIBUTES pSecurity, DWORD dwDisposition,
+                                         DWORD dwFlags, HANDLE hTemplate)
+{
+    g_nPipeOpenAttempts++;
+    return CreateFileW(wszName, dwAccess, dwShare, pSecurity, dwDisposition, dwFlags, hTemplate);
+}
 
 // A clock that the loop moves on by 1 ms per call.
 static DWORD WINAPI SimulatedTick()
@@ -66,7 +77,7 @@ static CRow MissingServerRealClock(long nCalls)
 static CRow MissingServerSimulatedClock(long nCalls)
 {
     ResetTraceState();
-    g_pfnGetTickCount = SimulatedTick;
+    SetSystemCall("GetTickCount", (SYSTEM_CALL_PTR)SimulatedTick);
     g_dwSimulatedTick = 0;
     long nBefore = g_nPipeOpenAttempts;
     double dStart = NowSeconds();
@@ -76,7 +87,7 @@ static CRow MissingServerSimulatedClock(long nCalls)
         LogTrace(4, ".\\Vendrel", 1, "[Vendrel] bench %ld", i);
     }
     double dSeconds = NowSeconds() - dStart;
-    g_pfnGetTickCount = GetTickCount;
+    SetSystemCall("GetTickCount", NULL);
     long nBound = 1 + long(g_dwSimulatedTick / 5000);
     return {"no server, 1 ms per call", nCalls, g_nPipeOpenAttempts - nBefore, nBound, dSeconds};
 }
@@ -116,6 +127,7 @@ int main(int argc, char** argv)
     {
         nCalls = 1000000;
     }
+    SetSystemCall("CreateFileW", (SYSTEM_CALL_PTR)CountingCreateFileW);
     CPipeDirectoryScope noServer;
     EnterPipeDirectory(&noServer);
     printf("%-34s %10s %9s %9s %12s\n", "case", "calls", "attempts", "bound", "ns/call");

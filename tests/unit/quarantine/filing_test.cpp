@@ -61,7 +61,7 @@ protected:
     void SetUp() override
     {
         CQuarantineTest::SetUp();
-        g_pfnTime = FixedTime;
+        SetSystemCall("time", (SYSTEM_CALL_PTR)FixedTime);
         g_nQueries = 0;
         g_nRacesToLose = 0;
         g_nMoves = 0;
@@ -125,7 +125,7 @@ TEST_F(QuarantineFilingTest, FirstUploadOfTheSecondGetsNumberZero)
 
 TEST_F(QuarantineFilingTest, NameCarriesTheCurrentTime)
 {
-    ResetQuarantineHooks();
+    ResetSystemCalls();
     int32_t nBefore = static_cast<int32_t>(time(nullptr));
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     int32_t nAfter = static_cast<int32_t>(time(nullptr));
@@ -244,8 +244,8 @@ std::string LongComputerName(const std::string& strFolder, size_t nKeep)
 
 TEST_F(QuarantineFilingTest, CutThatRemovesTheNumberEndsTheSearch)
 {
-    g_pfnGetFileAttributesA = EverythingExists;
-    g_pfnMoveFileA = MoveAfterCompetitor;
+    SetSystemCall("GetFileAttributesA", (SYSTEM_CALL_PTR)EverythingExists);
+    SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveAfterCompetitor);
     std::string strComputer = LongComputerName(Folder(), 0);
     EXPECT_FALSE(MoveInfectedFile(strComputer.c_str(), m_strUpload.c_str()));
     // The second candidate is the first one again: the search stops there.
@@ -261,7 +261,7 @@ TEST_F(QuarantineFilingTest, CutThatRemovesTheNumberEndsTheSearch)
 
 TEST_F(QuarantineFilingTest, CutThatLeavesOneDigitEndsWhenTheDigitRepeats)
 {
-    g_pfnGetFileAttributesA = EverythingExists;
+    SetSystemCall("GetFileAttributesA", (SYSTEM_CALL_PTR)EverythingExists);
     // ".0" .. ".9" differ; ".1" for n = 10 is new after ".9", and n = 11 repeats it.
     std::string strComputer = LongComputerName(Folder(), 2);
     EXPECT_FALSE(MoveInfectedFile(strComputer.c_str(), m_strUpload.c_str()));
@@ -272,7 +272,7 @@ TEST_F(QuarantineFilingTest, CutThatLeavesOneDigitEndsWhenTheDigitRepeats)
 
 TEST_F(QuarantineFilingTest, FullNameSpaceEndsAfterAThousandTries)
 {
-    g_pfnGetFileAttributesA = EverythingExists;
+    SetSystemCall("GetFileAttributesA", (SYSTEM_CALL_PTR)EverythingExists);
     EXPECT_FALSE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     EXPECT_EQ(1000, g_nQueries);
     EXPECT_FALSE(PathExists(m_strUpload));
@@ -281,7 +281,7 @@ TEST_F(QuarantineFilingTest, FullNameSpaceEndsAfterAThousandTries)
 
 TEST_F(QuarantineFilingTest, LostRaceGoesOnWithTheNextNumber)
 {
-    g_pfnMoveFileA = MoveAfterCompetitor;
+    SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveAfterCompetitor);
     g_nRacesToLose = 1;
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     EXPECT_EQ(2, g_nMoves);
@@ -302,7 +302,7 @@ TEST_F(QuarantineFilingTest, LostRaceGoesOnWithTheNextNumber)
 TEST_F(QuarantineFilingTest, LostRaceResumesTheSearchPastTakenNames)
 {
     WriteBytes(Target("PC7", 1), "older");
-    g_pfnMoveFileA = MoveAfterCompetitor;
+    SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveAfterCompetitor);
     g_nRacesToLose = 1;
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     EXPECT_EQ("competitor", ReadBytes(Target("PC7", 0)));
@@ -312,7 +312,7 @@ TEST_F(QuarantineFilingTest, LostRaceResumesTheSearchPastTakenNames)
 
 TEST_F(QuarantineFilingTest, FileExistsErrorAlsoCountsAsALostRace)
 {
-    g_pfnMoveFileA = MoveFailingWith;
+    SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveFailingWith);
     g_dwMoveError = ERROR_FILE_EXISTS;
     g_nRacesToLose = 3;
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
@@ -323,7 +323,7 @@ TEST_F(QuarantineFilingTest, FileExistsErrorAlsoCountsAsALostRace)
 
 TEST_F(QuarantineFilingTest, OtherMoveErrorsDelete)
 {
-    g_pfnMoveFileA = MoveFailingWith;
+    SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveFailingWith);
     g_dwMoveError = ERROR_ACCESS_DENIED;
     g_nRacesToLose = 1;
     EXPECT_FALSE(MoveInfectedFile("PC7", m_strUpload.c_str()));
@@ -338,7 +338,7 @@ TEST_F(QuarantineFilingTest, OtherMoveErrorsDelete)
 
 TEST_F(QuarantineFilingTest, RacesLostOnEveryNameEndAfterAThousandTries)
 {
-    g_pfnMoveFileA = MoveAfterCompetitor;
+    SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveAfterCompetitor);
     g_nRacesToLose = 5000;
     EXPECT_FALSE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     EXPECT_EQ(1000, g_nMoves);

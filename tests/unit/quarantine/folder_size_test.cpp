@@ -155,7 +155,7 @@ TEST_F(QuarantineFolderSizeTest, FutureLastWriteTimeWrapsToHugeAge)
 {
     WriteStore(LittleEndian64(1));
     g_nFakeNow = FileTimeValue(LastWriteTime(StorePath())) - kSecond;
-    g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
+    SetSystemCall("GetSystemTimeAsFileTime", (SYSTEM_CALL_PTR)FakeSystemTime);
     EXPECT_TRUE(IsFileOutOfDate(StorePath().c_str()));
     // (2^64 - 10^7) / 10^7 = 1844674407369, whose low 32 bits are 2133437385.
     EXPECT_TRUE(HasTrace(Records(), 404, 68,
@@ -180,7 +180,7 @@ protected:
     bool OutOfDateAfter(uint64_t nSeconds, uint64_t nTicks = 0)
     {
         g_nFakeNow = FileTimeValue(LastWriteTime(StorePath())) + nSeconds * kSecond + nTicks;
-        g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
+        SetSystemCall("GetSystemTimeAsFileTime", (SYSTEM_CALL_PTR)FakeSystemTime);
         return IsFileOutOfDate(StorePath().c_str());
     }
     void SetUp() override
@@ -287,7 +287,7 @@ protected:
         g_hHolder = INVALID_HANDLE_VALUE;
         g_dwSleptMs = 0;
         g_nSleeps = 0;
-        g_pfnSleep = HolderSleep;
+        SetSystemCall("Sleep", (SYSTEM_CALL_PTR)HolderSleep);
     }
     void TearDown() override
     {
@@ -356,8 +356,8 @@ TEST_F(QuarantineHeldCacheTest, AgeAfterWaitingForAWriterCountsFromTheEndOfTheWa
     // "Now" was taken before the writer's rewrite, which the wait then lets finish.
     g_nFakeNow = nLastWrite - 2 * kSecond;
     g_nNowAfterWait = nLastWrite + kSecond;
-    g_pfnGetSystemTimeAsFileTime = FakeSystemTime;
-    g_pfnSleep = HolderSleepMovingTheClock;
+    SetSystemCall("GetSystemTimeAsFileTime", (SYSTEM_CALL_PTR)FakeSystemTime);
+    SetSystemCall("Sleep", (SYSTEM_CALL_PTR)HolderSleepMovingTheClock);
     Hold(true, 10);
     EXPECT_FALSE(IsFileOutOfDate(StorePath().c_str()));
     EXPECT_TRUE(HasTrace(Records(), 404, 68,

@@ -54,7 +54,7 @@ void CTestHome::WriteSettings(const std::string& strLines) const
 void CQuarantineTest::SetUp()
 {
     ResetTraceState();
-    ResetQuarantineHooks();
+    ResetSystemCalls();
     m_pHome = std::make_unique<CTestHome>();
     MakeDirectory(Folder());
     Configure();
@@ -64,7 +64,7 @@ void CQuarantineTest::SetUp()
 
 void CQuarantineTest::TearDown()
 {
-    ResetQuarantineHooks();
+    ResetSystemCalls();
     m_pCapture.reset();
     m_pHome.reset();
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "quarantine.h"
-#include "quarantine_hooks.h"
+#include "system_calls.h"
 #include "trace_capture.h"
 
 #include "platform.h"
@@ -71,7 +71,7 @@ FILETIME LastWriteTime(const std::string& strPath);
 // The names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> ListNames(const std::string& strDir);
 
-// The stand-in for "now" that g_pfnGetSystemTimeAsFileTime answers while installed.
+// The stand-in for "now" that the GetSystemTimeAsFileTime entry answers while installed.
 extern uint64_t g_nFakeNow;
 void WINAPI FakeSystemTime(LPFILETIME pTime);
 uint64_t FileTimeValue(const FILETIME& ft);

@@ -103,6 +103,7 @@ TEST_F(GateTest, MissingServerCostsOneAttemptPerCycle)
 {
     CPipeDirectoryScope noServer;
     EnterPipeDirectory(&noServer);
+    SetSystemCall("CreateFileW", (SYSTEM_CALL_PTR)CountingCreateFileW);
     long nBefore = g_nPipeOpenAttempts;
     g_dwFakeTick = 50000;
     LogTrace(4, ".\\Vendrel", 1, "lost");

@@ -225,7 +225,7 @@ static BOOL WINAPI WriteNothing(HANDLE, LPCVOID, DWORD, LPDWORD pdwWritten, LPOV
 
 TEST_F(PipeWriteTest, WriteWithoutProgressFails)
 {
-    g_pfnPipeWriteFile = WriteNothing;
+    SetSystemCall("WriteFile", (SYSTEM_CALL_PTR)WriteNothing);
     CNamedPipeClient client;
     DWORD dwCount = 4;
     EXPECT_FALSE(client.Write("abcd", &dwCount));

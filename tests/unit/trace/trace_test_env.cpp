@@ -6,10 +6,19 @@
 
 DWORD g_dwFakeTick = 0;
 CWriteScript g_writeScript;
+long g_nPipeOpenAttempts = 0;
 
 DWORD WINAPI FakeTickCount()
 {
     return g_dwFakeTick;
+}
+
+HANDLE WINAPI CountingCreateFileW(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare,
+                                  LPSECURITY_ATTRIBUTES pSecurity, DWORD dwDisposition,
+                                  DWORD dwFlags, HANDLE hTemplate)
+{
+    g_nPipeOpenAttempts++;
+    return CreateFileW(wszName, dwAccess, dwShare, pSecurity, dwDisposition, dwFlags, hTemplate);
 }
 
 BOOL WINAPI ScriptedWriteFile(HANDLE hFile, LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten,
@@ -36,15 +45,14 @@ void CTraceTest::SetUp()
 {
     ResetTraceState();
     g_dwFakeTick = 1000000;
-    g_pfnGetTickCount = FakeTickCount;
+    SetSystemCall("GetTickCount", (SYSTEM_CALL_PTR)FakeTickCount);
     g_writeScript = CWriteScript();
-    g_pfnPipeWriteFile = ScriptedWriteFile;
+    SetSystemCall("WriteFile", (SYSTEM_CALL_PTR)ScriptedWriteFile);
 }
 
 void CTraceTest::TearDown()
 {
-    g_pfnGetTickCount = GetTickCount;
-    g_pfnPipeWriteFile = WriteFile;
+    ResetSystemCalls();
     ResetTraceState();
 }
 

@@ -4,6 +4,7 @@
 
 #include "dispatch.h"
 #include "named_pipe_client.h"
+#include "system_calls.h"
 #include "trace_gate.h"
 #include "trace_state.h"
 
@@ -15,6 +16,13 @@
 // The clock of the trace gate during a test.
 extern DWORD g_dwFakeTick;
 DWORD WINAPI FakeTickCount();
+
+// Pipe opens (CreateFileW calls) made while CountingCreateFileW is installed; what shows that
+// the trace gate holds back connections to a missing log server.
+extern long g_nPipeOpenAttempts;
+HANDLE WINAPI CountingCreateFileW(LPCWSTR wszName, DWORD dwAccess, DWORD dwShare,
+                                  LPSECURITY_ATTRIBUTES pSecurity, DWORD dwDisposition,
+                                  DWORD dwFlags, HANDLE hTemplate);
 
 // What the write hook saw and does.
 struct CWriteScript

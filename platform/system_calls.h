@@ -1,0 +1,77 @@
+// The overridable system calls: one table of the calls that tests stand in for (a clock, a
+// competing process, a failing pipe). Each entry holds its name, the function that calls go to
+// now and the system's own function. The program only ever calls through the os* accessors
+// below, a pointer load each, and never changes an entry; tests set entries by name.
+#pragma once
+
+#include "platform.h"
+
+#include <time.h>
+
+// An entry's pointer, untyped; each accessor casts it back to its call's own type.
+typedef void (*SYSTEM_CALL_PTR)(void);
+
+struct CSystemCall
+{
+    const char* szName;
+    SYSTEM_CALL_PTR pfnCurrent;
+    SYSTEM_CALL_PTR pfnDefault;
+};
+
+// The entries, in table order.
+enum ESystemCall
+{
+    SYSCALL_CREATE_FILE_W,
+    SYSCALL_WRITE_FILE,
+    SYSCALL_GET_TICK_COUNT,
+    SYSCALL_GET_SYSTEM_TIME_AS_FILE_TIME,
+    SYSCALL_TIME,
+    SYSCALL_GET_FILE_ATTRIBUTES_A,
+    SYSCALL_MOVE_FILE_A,
+    SYSCALL_SLEEP,
+    SYSCALL_COUNT
+};
+
+extern CSystemCall g_aSystemCalls[SYSCALL_COUNT];
+
+typedef HANDLE(WINAPI* PFN_CREATEFILEW)(LPCWSTR lpFileName, DWORD dwDesiredAccess,
+                                        DWORD dwShareMode,
+                                        LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                        DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                        HANDLE hTemplateFile);
+typedef BOOL(WINAPI* PFN_WRITEFILE)(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                    LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+typedef DWORD(WINAPI* PFN_GETTICKCOUNT)();
+typedef void(WINAPI* PFN_GETSYSTEMTIMEASFILETIME)(LPFILETIME lpSystemTimeAsFileTime);
+typedef time_t (*PFN_TIME)(time_t* pTime);
+typedef DWORD(WINAPI* PFN_GETFILEATTRIBUTESA)(LPCSTR lpFileName);
+typedef BOOL(WINAPI* PFN_MOVEFILEA)(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
+
+#define SYSTEM_CALL(index, type) (reinterpret_cast<type>(g_aSystemCalls[index].pfnCurrent))
+
+// The pipe client's open of the log server's pipe.
+#define osCreateFileW SYSTEM_CALL(SYSCALL_CREATE_FILE_W, PFN_CREATEFILEW)
+// Every chunk that the pipe client writes.
+#define osWriteFile SYSTEM_CALL(SYSCALL_WRITE_FILE, PFN_WRITEFILE)
+// The clock of the trace gate and of its failure time.
+#define osGetTickCount SYSTEM_CALL(SYSCALL_GET_TICK_COUNT, PFN_GETTICKCOUNT)
+// "Now" for the age of the size cache file.
+#define osGetSystemTimeAsFileTime                                                                  \
+    SYSTEM_CALL(SYSCALL_GET_SYSTEM_TIME_AS_FILE_TIME, PFN_GETSYSTEMTIMEASFILETIME)
+// The time stamp of a quarantined file's name.
+#define osTime SYSTEM_CALL(SYSCALL_TIME, PFN_TIME)
+// The status query of the free-name search in the quarantine folder.
+#define osGetFileAttributesA SYSTEM_CALL(SYSCALL_GET_FILE_ATTRIBUTES_A, PFN_GETFILEATTRIBUTESA)
+// The move of an upload into the quarantine folder.
+#define osMoveFileA SYSTEM_CALL(SYSCALL_MOVE_FILE_A, PFN_MOVEFILEA)
+// The pause between tries to open a size cache file that another process holds.
+#define osSleep SYSTEM_CALL(SYSCALL_SLEEP, PFN_SLEEP)
+
+// Makes the entry named szName call pfnCall, or the system's own function again when pfnCall
+// is NULL. Answers FALSE, changing nothing, for a name that is not in the table.
+BOOL SetSystemCall(const char* szName, SYSTEM_CALL_PTR pfnCall);
+// The function that the entry named szName calls now; NULL for a name not in the table.
+SYSTEM_CALL_PTR GetSystemCall(const char* szName);
+// Puts every entry back to the system's own function.
+void ResetSystemCalls();
