@@ -1,3 +1,4 @@
+// Building the tab-separated command text for the log server.
 #include "cmd_protocol.h"
 
 #include <string.h>

@@ -1,8 +1,9 @@
+// The LOG_WRITE record: its time stamp, its eight fields, and its delivery to the log server.
 #include "log_record.h"
 
 #include "cmd_protocol.h"
-#include "dispatch.h"
 #include "send_command.h"
+#include "trace_message.h"
 
 #include <memory>
 #include <string.h>

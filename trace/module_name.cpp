@@ -1,3 +1,4 @@
+// The running executable's file name, in the ANSI code page and in UTF-16.
 #include "module_name.h"
 
 #include <string.h>

@@ -1,6 +1,7 @@
+// Delivering one command text to the log server, and the pipe client's reports of a failure.
 #include "send_command.h"
 
-#include "dispatch.h"
+#include "library_route.h"
 #include "named_pipe_client.h"
 #include "trace_state.h"
 

@@ -1,3 +1,4 @@
+// The trace set-up at start: install directory, settings and library paths, module tag.
 #include "trace_setup.h"
 
 #include "module_name.h"

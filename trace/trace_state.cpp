@@ -1,3 +1,4 @@
+// The process-wide trace state and its reset.
 #include "trace_state.h"
 
 #include <string.h>
