@@ -8,6 +8,15 @@
 #include <cinttypes>
 #include <cstdint>
 
+// The source lines that the capacity traces carry; log readers know them by these.
+enum
+{
+    kLineOverCapacity = 351,
+    kLineUploadSize = 577,
+    kLineFolderSize = 583,
+    kLineNewFolderSize = 587,
+};
+
 // Folder size plus the sign-extended upload size. A cached total near the top of the 64-bit
 // range must not wrap to a negative sum that would pass the capacity check, so the sum stops
 // at the largest value instead.
@@ -27,22 +36,23 @@ static int64_t AddUploadSize(int64_t nFolderSize, int32_t nFileSize)
 
 bool updateFolderSize(int32_t nFileSize)
 {
-    LogTrace(4, VENDREL_TRACE_SOURCE, 577, "[Vendrel:updateFolderSize] nFileSize=%d", nFileSize);
-    char szFolder[260];
-    getQuarantineFolder(szFolder, 260);
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineUploadSize,
+             "[Vendrel:updateFolderSize] nFileSize=%d", nFileSize);
+    char szFolder[MAX_PATH];
+    getQuarantineFolder(szFolder, MAX_PATH);
     int64_t nFolderSize = getFolderSize(szFolder);
-    LogTrace(4, VENDREL_TRACE_SOURCE, 583, "[Vendrel:updateFolderSize] FolderSize=%" PRId64,
-             nFolderSize);
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFolderSize,
+             "[Vendrel:updateFolderSize] FolderSize=%" PRId64, nFolderSize);
     int64_t nNewSize = AddUploadSize(nFolderSize, nFileSize);
-    LogTrace(4, VENDREL_TRACE_SOURCE, 587, "[Vendrel:updateFolderSize] New FolderSize=%" PRId64,
-             nNewSize);
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineNewFolderSize,
+             "[Vendrel:updateFolderSize] New FolderSize=%" PRId64, nNewSize);
     return writeFolderSize(szFolder, nNewSize);
 }
 
 bool VerifyVirusFolderSize(int32_t nFileSize)
 {
-    char szFolder[260];
-    getQuarantineFolder(szFolder, 260);
+    char szFolder[MAX_PATH];
+    getQuarantineFolder(szFolder, MAX_PATH);
     int64_t nFolderSize = getFolderSize(szFolder);
     int nCapacityMB = getINIint("INI_SERVER_SECTION", "Quarantine_Folder_Capacity", 10240, nullptr);
     // Zero and negative capacities are used as configured.
@@ -52,7 +62,7 @@ bool VerifyVirusFolderSize(int32_t nFileSize)
         return true;
     }
     // The folder size is never negative, so it prints whole as an unsigned 64-bit number.
-    LogTrace(4, VENDREL_TRACE_SOURCE, 351,
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineOverCapacity,
              "[Vendrel:VerifyVirusFolderSize] Quarantine folder size is exceed %" PRIu64,
              static_cast<uint64_t>(nFolderSize));
     return false;

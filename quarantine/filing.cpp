@@ -1,11 +1,6 @@
 // Filing an accepted upload: a fresh name "<computer>_<time>.<n>" directly inside the quarantine
 // folder, a check that the name really lies there, and a move that never replaces a file.
 // Whatever cannot be filed safely is deleted, and the caller is told.
-//
-// Source lines of the traces: 293/294 the resolved paths, 304 a target outside the folder,
-// 312 a path that cannot be resolved, 318 a target taken by another process after the search,
-// 320 a failed move, 325 the filed upload, 289 no free name left; the deletion after each
-// failure carries 306, 314, 322 and 290 in that order.
 #include "quarantine.h"
 
 #include "platform.h"
@@ -14,26 +9,45 @@
 
 #include <cstring>
 
+// The source lines that the filing traces carry; log readers know them by these.
+enum
+{
+    kLineNoFreeName = 289,
+    kLineNoFreeNameDeletion = 290,
+    kLineTargetFull = 293,
+    kLineFolderFull = 294,
+    kLineOutsideFolder = 304,
+    kLineOutsideFolderDeletion = 306,
+    kLineUnresolved = 312,
+    kLineUnresolvedDeletion = 314,
+    kLineTakenMeanwhile = 318,
+    kLineMoveFailed = 320,
+    kLineMoveFailedDeletion = 322,
+    kLineFiled = 325,
+};
+
 // Candidates n = 0 .. 999 at most, counted over the search and the moves together, so a folder
 // full of names for this computer and second, or a competitor that keeps winning, ends the call.
 static const int kMaxTries = 1000;
+// Filing paths count up to MAX_PATH characters without the terminator: buffers hold one more.
+static const size_t kFilingPathBuffer = MAX_PATH + 1;
 
 static void DeleteUpload(const char* szTempFileName, int nLine)
 {
     BOOL bRet = DeleteFileA(szTempFileName);
     DWORD dwError = GetLastError();
-    LogTrace(4, VENDREL_TRACE_SOURCE, nLine,
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, nLine,
              "[Vendrel:MoveInfectedFile] DeleteFile(%s), bRet = %d, error = %d", szTempFileName,
              bRet ? 1 : 0, static_cast<int>(dwError));
 }
 
-// "<folder><sep><computer>_<time>.<n>" cut to its first 260 characters.
+// "<folder><sep><computer>_<time>.<n>" cut to its first MAX_PATH characters.
 static void FormatCandidate(char* szTarget, const char* szFolder, const char* szComputerName,
                             int32_t nTime, int n)
 {
-    _snprintf(szTarget, 260, "%s" VENDREL_DIR_SEP_STR "%s_%d.%d", szFolder, szComputerName,
+    _snprintf(szTarget, MAX_PATH, "%s" VENDREL_DIR_SEP_STR "%s_%d.%d", szFolder, szComputerName,
               static_cast<int>(nTime), n);
-    szTarget[260] = '\0';
+    szTarget[MAX_PATH] = '\0';
 }
 
 // Walks the candidates from *pn on and stops at the first whose status query fails. szTarget
@@ -45,7 +59,7 @@ static bool FindFreeTarget(const char* szFolder, const char* szComputerName, int
 {
     for (int n = *pn; n < kMaxTries; ++n)
     {
-        char szCandidate[261];
+        char szCandidate[kFilingPathBuffer];
         FormatCandidate(szCandidate, szFolder, szComputerName, nTime, n);
         if (strcmp(szCandidate, szTarget) == 0)
         {
@@ -104,56 +118,56 @@ bool MoveInfectedFile(const char* szComputerName, const char* szTempFileName)
     {
         return false;
     }
-    char szFolder[260];
-    getQuarantineFolder(szFolder, 260);
+    char szFolder[MAX_PATH];
+    getQuarantineFolder(szFolder, MAX_PATH);
     // One time stamp for every candidate of this call.
     int32_t nTime = static_cast<int32_t>(osTime(nullptr));
 
-    char szFolderWithSep[261];
-    _snprintf(szFolderWithSep, 260, "%s" VENDREL_DIR_SEP_STR, szFolder);
-    szFolderWithSep[260] = '\0';
+    char szFolderWithSep[kFilingPathBuffer];
+    _snprintf(szFolderWithSep, MAX_PATH, "%s" VENDREL_DIR_SEP_STR, szFolder);
+    szFolderWithSep[MAX_PATH] = '\0';
 
-    char szTarget[261] = "";
+    char szTarget[kFilingPathBuffer] = "";
     int n = 0;
     for (;;)
     {
         if (!FindFreeTarget(szFolder, szComputerName, nTime, &n, szTarget))
         {
-            LogTrace(4, VENDREL_TRACE_SOURCE, 289,
+            LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineNoFreeName,
                      "[Vendrel:MoveInfectedFile] no free target name for %s", szTempFileName);
-            DeleteUpload(szTempFileName, 290);
+            DeleteUpload(szTempFileName, kLineNoFreeNameDeletion);
             return false;
         }
 
-        char szTargetFull[261];
-        char szFolderFull[261];
-        if (_fullpath(szTargetFull, szTarget, 261) == nullptr ||
-            _fullpath(szFolderFull, szFolderWithSep, 261) == nullptr)
+        char szTargetFull[kFilingPathBuffer];
+        char szFolderFull[kFilingPathBuffer];
+        if (_fullpath(szTargetFull, szTarget, kFilingPathBuffer) == nullptr ||
+            _fullpath(szFolderFull, szFolderWithSep, kFilingPathBuffer) == nullptr)
         {
-            LogTrace(4, VENDREL_TRACE_SOURCE, 312,
+            LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineUnresolved,
                      "[Vendrel:MoveInfectedFile] _tfullpath(%s), _tfullpath(%s) error", szTarget,
                      szFolderWithSep);
-            DeleteUpload(szTempFileName, 314);
+            DeleteUpload(szTempFileName, kLineUnresolvedDeletion);
             return false;
         }
-        LogTrace(4, VENDREL_TRACE_SOURCE, 293,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineTargetFull,
                  "[Vendrel:MoveInfectedFile] szTempFileFullPathName(%s)", szTargetFull);
-        LogTrace(4, VENDREL_TRACE_SOURCE, 294, "[Vendrel:MoveInfectedFile] szDestFullPath(%s)",
-                 szFolderFull);
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFolderFull,
+                 "[Vendrel:MoveInfectedFile] szDestFullPath(%s)", szFolderFull);
 
         if (!IsDirectlyInFolder(szTargetFull, szFolderFull))
         {
-            LogTrace(4, VENDREL_TRACE_SOURCE, 304,
+            LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineOutsideFolder,
                      "[Vendrel:MoveInfectedFile] Invalid target file(%s), abort the process",
                      szTargetFull);
-            DeleteUpload(szTempFileName, 306);
+            DeleteUpload(szTempFileName, kLineOutsideFolderDeletion);
             return false;
         }
 
         // To the name as formatted: the resolved form only served the check.
         if (osMoveFileA(szTempFileName, szTarget))
         {
-            LogTrace(4, VENDREL_TRACE_SOURCE, 325,
+            LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFiled,
                      "[Vendrel:MoveInfectedFile] MoveFile(%s, %s) success", szTempFileName,
                      szTarget);
             return true;
@@ -161,15 +175,15 @@ bool MoveInfectedFile(const char* szComputerName, const char* szTempFileName)
         DWORD dwError = GetLastError();
         if (dwError != ERROR_ALREADY_EXISTS && dwError != ERROR_FILE_EXISTS)
         {
-            LogTrace(4, VENDREL_TRACE_SOURCE, 320,
+            LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineMoveFailed,
                      "[Vendrel:MoveInfectedFile] Move file failed, error = %d, delete %s",
                      static_cast<int>(dwError), szTempFileName);
-            DeleteUpload(szTempFileName, 322);
+            DeleteUpload(szTempFileName, kLineMoveFailedDeletion);
             return false;
         }
         // Another process took the name between the search and the move: the upload is still
         // here, so it goes on with the next number instead of being deleted.
-        LogTrace(4, VENDREL_TRACE_SOURCE, 318,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineTakenMeanwhile,
                  "[Vendrel:MoveInfectedFile] target %s was taken meanwhile, trying the next name",
                  szTarget);
         ++n;

@@ -12,7 +12,7 @@ void getQuarantineFolder(char* szFolder, int nCapacity)
         return;
     }
     szFolder[0] = '\0';
-    // Every caller passes 260; the capacity bounds the setting so a smaller buffer stays safe.
+    // Every caller passes MAX_PATH; the capacity bounds the setting so a smaller buffer stays safe.
     getINIString(szFolder, "INI_SERVER_SECTION", "Quarantine_Folder", "",
                  static_cast<unsigned long>(nCapacity), nullptr);
     szFolder[nCapacity - 1] = '\0';
@@ -21,9 +21,10 @@ void getQuarantineFolder(char* szFolder, int nCapacity)
         return;
     }
 
-    char szHome[261] = {0};
-    getHomeDir(szHome, 261);
-    szHome[260] = '\0';
+    // One more than MAX_PATH, so a home directory of MAX_PATH characters is kept whole here.
+    char szHome[MAX_PATH + 1] = {0};
+    getHomeDir(szHome, MAX_PATH + 1);
+    szHome[MAX_PATH] = '\0';
     // No separator goes between: "Virus" is appended to the home directory text as it is.
     // A default folder too long for the buffer is cut like every other bounded path here; the
     // cut name then names no folder of ours, so the scan finds nothing and filing deletes.

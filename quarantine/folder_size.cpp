@@ -8,6 +8,18 @@
 #include "system_calls.h"
 #include "trace.h"
 
+// The source lines that the size cache traces carry; log readers know them by these.
+enum
+{
+    kLineAge = 404,
+    kLineAgeTimeFailed = 417,
+    kLineAgeOpenFailed = 426,
+    kLineStoreOutOfDate = 471,
+    kLineStoreOpenFailed = 486,
+    kLineListingFailed = 496,
+    kLineStoreWriteFailed = 543,
+};
+
 static const DWORD kCacheBytes = 8;
 // A writer holds ".store" for microseconds, but a busy machine can preempt it while it does: an
 // open refused for sharing is tried again this often, for at most this long in all, before the
@@ -15,11 +27,11 @@ static const DWORD kCacheBytes = 8;
 static const DWORD kShareRetryMs = 2;
 static const DWORD kShareRetryBudgetMs = 50;
 
-// "<folder><sep><name>" cut at 259 characters.
+// "<folder><sep><name>" cut to fit a MAX_PATH buffer with its terminator.
 static void FormatFolderPath(char* szOut, const char* szFolder, const char* szName)
 {
-    _snprintf(szOut, 259, "%s" VENDREL_DIR_SEP_STR "%s", szFolder, szName);
-    szOut[259] = '\0';
+    _snprintf(szOut, MAX_PATH - 1, "%s" VENDREL_DIR_SEP_STR "%s", szFolder, szName);
+    szOut[MAX_PATH - 1] = '\0';
 }
 
 static uint64_t FileTimeValue(const FILETIME& ft)
@@ -78,7 +90,7 @@ static int64_t ScanFolder(const char* szPattern)
     if (hFind == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
-        LogTrace(87, VENDREL_TRACE_SOURCE, 496,
+        LogTrace(kLevelWarning, VENDREL_TRACE_SOURCE, kLineListingFailed,
                  "getFolderSize - FindFirstFile(%s) failed with win32 error (%d)", szPattern,
                  static_cast<int>(dwError));
         return 0;
@@ -94,8 +106,8 @@ static int64_t ScanFolder(const char* szPattern)
 
 int64_t getFolderSize(const char* szFolder)
 {
-    char szStorePath[260];
-    char szPattern[260];
+    char szStorePath[MAX_PATH];
+    char szPattern[MAX_PATH];
     FormatFolderPath(szStorePath, szFolder, ".store");
     FormatFolderPath(szPattern, szFolder, "*");
 
@@ -104,7 +116,7 @@ int64_t getFolderSize(const char* szFolder)
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
-        LogTrace(87, VENDREL_TRACE_SOURCE, 486,
+        LogTrace(kLevelWarning, VENDREL_TRACE_SOURCE, kLineStoreOpenFailed,
                  "getFolderSize - CreateFile(%s) failed with win32 error (%d)", szStorePath,
                  static_cast<int>(dwError));
     }
@@ -119,7 +131,7 @@ int64_t getFolderSize(const char* szFolder)
             // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
             return nSize;
         }
-        LogTrace(73, VENDREL_TRACE_SOURCE, 471,
+        LogTrace(kLevelInfo, VENDREL_TRACE_SOURCE, kLineStoreOutOfDate,
                  "getFolderSize - .store is out of date, need to recalculate");
     }
 
@@ -147,7 +159,7 @@ bool IsFileOutOfDate(const char* szPath)
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
-        LogTrace(87, VENDREL_TRACE_SOURCE, 426,
+        LogTrace(kLevelWarning, VENDREL_TRACE_SOURCE, kLineAgeOpenFailed,
                  "IsFileOutOfDate - CreateFile(%s) failed with win32 error (%d)", szPath,
                  static_cast<int>(dwError));
         return true;
@@ -156,7 +168,7 @@ bool IsFileOutOfDate(const char* szPath)
     if (!GetFileTime(hFile, nullptr, nullptr, &ftLastWrite))
     {
         DWORD dwError = GetLastError();
-        LogTrace(69, VENDREL_TRACE_SOURCE, 417,
+        LogTrace(kLevelError, VENDREL_TRACE_SOURCE, kLineAgeTimeFailed,
                  "IsFileOutOfDate - GetFileTime(%s) failed with win32 error (%d)", szPath,
                  static_cast<int>(dwError));
         CloseHandle(hFile);
@@ -167,7 +179,7 @@ bool IsFileOutOfDate(const char* szPath)
     // A last write in the future wraps to a huge unsigned age: out of date.
     uint64_t nElapsed = (FileTimeValue(ftNow) - FileTimeValue(ftLastWrite)) / 10000000u;
     int32_t nElapsed32 = static_cast<int32_t>(static_cast<uint32_t>(nElapsed));
-    LogTrace(68, VENDREL_TRACE_SOURCE, 404,
+    LogTrace(kLevelDebug, VENDREL_TRACE_SOURCE, kLineAge,
              "IsFileOutOfDate - File was updated (%d) minute (%d) second ago", nElapsed32 / 60,
              nElapsed32 % 60);
 
@@ -184,12 +196,12 @@ bool IsFileOutOfDate(const char* szPath)
 
 bool writeFolderSize(const char* szFolder, int64_t nFolderSize)
 {
-    char szStorePath[260];
+    char szStorePath[MAX_PATH];
     FormatFolderPath(szStorePath, szFolder, ".store");
     HANDLE hFile = OpenStore(szStorePath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN);
     if (hFile == INVALID_HANDLE_VALUE)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 543,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineStoreWriteFailed,
                  "[Vendrel:writeFolderSize] write Folder Size into file \"%s\" failed",
                  szStorePath);
         return false;

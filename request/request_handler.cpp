@@ -17,6 +17,30 @@
 namespace
 {
 
+// The source lines that the handler's traces carry; log readers know them by these.
+enum
+{
+    kLineCgiGetVarsFailed = 54,
+    kLineCgiGetVarsOk = 58,
+    kLineVarMissing = 67,
+    kLineVarMissingDeletion = 71,
+    kLineBadComputerName = 81,
+    kLineInvalidPath = 105,
+    kLineInvalidFile = 106,
+    kLineCapacityPass = 110,
+    kLineSignaturePass = 117,
+    kLineNewFileSize = 121,
+    kLineFolderSizeUpdated = 123,
+    kLineFiled = 128,
+    kLineSignatureFailed = 135,
+    kLineSignatureDeletion = 137,
+    kLineCapacityFailed = 144,
+    kLineCapacityDeletion = 146,
+    kLineReceiveSuccess = 152,
+    kLineReceiveFailed = 159,
+    kLineException = 170,
+};
+
 const char* const s_szOkToken = "Vendrel_OK\r\n";
 const char* const s_szFailedToken = "Vendrel_FAILED\r\n";
 
@@ -46,30 +70,33 @@ void TraceDeletion(int nLine, const char* szPath)
 {
     BOOL bRet = DeleteFileA(szPath);
     DWORD dwError = GetLastError();
-    LogTrace(4, VENDREL_TRACE_SOURCE, nLine, "[Vendrel] DeleteFile(%s), bRet = %d, error = %d",
-             szPath, bRet, static_cast<int>(dwError));
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, nLine,
+             "[Vendrel] DeleteFile(%s), bRet = %d, error = %d", szPath, bRet,
+             static_cast<int>(dwError));
 }
 
 // A failed capacity or signature check: the upload is deleted and the endpoint told.
 void RejectWithDeletion(OutputStreamConverter& out, const char* szPath, int nFailLine,
                         const char* szFailText, int nDeleteLine)
 {
-    LogTrace(4, VENDREL_TRACE_SOURCE, nFailLine, "%s", szFailText);
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, nFailLine, "%s", szFailText);
     TraceDeletion(nDeleteLine, szPath);
-    LogTrace(4, VENDREL_TRACE_SOURCE, 159, "[Vendrel] Receive File Failed.");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineReceiveFailed,
+             "[Vendrel] Receive File Failed.");
     out << s_szFailedToken;
 }
 
 // Runs the checks and stages on a complete set of variables and writes the answer token.
 void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
 {
-    char szRecombinedDir[UPLOAD_DIR_BUFFER] = {0};
-    char szUploadDir[UPLOAD_DIR_BUFFER] = {0};
+    char szRecombinedDir[MAX_PATH] = {0};
+    char szUploadDir[MAX_PATH] = {0};
     if (!IsInUploadDirectory(vars.szTempFileName, szRecombinedDir, szUploadDir))
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 105, "[Vendrel] Invalid path.(%s)(%s)", szRecombinedDir,
-                 szUploadDir);
-        LogTrace(4, VENDREL_TRACE_SOURCE, 159, "[Vendrel] Receive File Failed.");
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineInvalidPath,
+                 "[Vendrel] Invalid path.(%s)(%s)", szRecombinedDir, szUploadDir);
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineReceiveFailed,
+                 "[Vendrel] Receive File Failed.");
         out << s_szFailedToken;
         return;
     }
@@ -77,43 +104,52 @@ void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
     // refused before anything reads, counts, deletes or moves it.
     if (!IsRegularUploadFile(vars.szTempFileName))
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 106, "[Vendrel] Invalid file.(%s)", vars.szTempFileName);
-        LogTrace(4, VENDREL_TRACE_SOURCE, 159, "[Vendrel] Receive File Failed.");
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineInvalidFile,
+                 "[Vendrel] Invalid file.(%s)", vars.szTempFileName);
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineReceiveFailed,
+                 "[Vendrel] Receive File Failed.");
         out << s_szFailedToken;
         return;
     }
 
     if (!VerifyVirusFolderSize(ReadUploadSize(vars.szNewFileSize)))
     {
-        RejectWithDeletion(out, vars.szTempFileName, 144,
+        RejectWithDeletion(out, vars.szTempFileName, kLineCapacityFailed,
                            "[Vendrel] VerifyVirusFolderSize Failed. Upload file is to be delete.",
-                           146);
+                           kLineCapacityDeletion);
         return;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, 110, "[Vendrel] VerifyVirusFolderSize Pass");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineCapacityPass,
+             "[Vendrel] VerifyVirusFolderSize Pass");
 
     if (!VerifyPassPort(vars.szTempFileName, vars.szComputerName, vars.szVerify))
     {
-        RejectWithDeletion(out, vars.szTempFileName, 135,
-                           "[Vendrel] VerifyPassPort Failed. Upload file is to be delete.", 137);
+        RejectWithDeletion(out, vars.szTempFileName, kLineSignatureFailed,
+                           "[Vendrel] VerifyPassPort Failed. Upload file is to be delete.",
+                           kLineSignatureDeletion);
         return;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, 117, "[Vendrel] VerifyPassPort Pass");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineSignaturePass,
+             "[Vendrel] VerifyPassPort Pass");
 
-    LogTrace(4, VENDREL_TRACE_SOURCE, 121, "[Vendrel] NewFileSize=%s", vars.szNewFileSize);
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineNewFileSize, "[Vendrel] NewFileSize=%s",
+             vars.szNewFileSize);
     updateFolderSize(ReadUploadSize(vars.szNewFileSize));
-    LogTrace(4, VENDREL_TRACE_SOURCE, 123, "[Vendrel] updateFolderSize OK");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFolderSizeUpdated,
+             "[Vendrel] updateFolderSize OK");
 
     // An upload that could not be filed has been deleted: the endpoint must keep its copy, so
     // it is told that the upload failed rather than that it is stored.
     if (!MoveInfectedFile(vars.szComputerName, vars.szTempFileName))
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 159, "[Vendrel] Receive File Failed.");
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineReceiveFailed,
+                 "[Vendrel] Receive File Failed.");
         out << s_szFailedToken;
         return;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, 128, "[Vendrel] MoveInfectedFile OK");
-    LogTrace(4, VENDREL_TRACE_SOURCE, 152, "[Vendrel] Receive File Success.");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFiled, "[Vendrel] MoveInfectedFile OK");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineReceiveSuccess,
+             "[Vendrel] Receive File Success.");
     out << s_szOkToken;
 }
 
@@ -129,18 +165,19 @@ void ServeVars(OutputStreamConverter& out, char** ppVars)
     if (vars.szTempFileName == nullptr || vars.szNewFileSize == nullptr ||
         vars.szComputerName == nullptr || vars.szVerify == nullptr)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 67, "[Vendrel] cgiGetVars error");
-        char szRecombinedDir[UPLOAD_DIR_BUFFER] = {0};
-        char szUploadDir[UPLOAD_DIR_BUFFER] = {0};
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineVarMissing,
+                 "[Vendrel] cgiGetVars error");
+        char szRecombinedDir[MAX_PATH] = {0};
+        char szUploadDir[MAX_PATH] = {0};
         if (vars.szTempFileName != nullptr &&
             IsInUploadDirectory(vars.szTempFileName, szRecombinedDir, szUploadDir))
-            TraceDeletion(71, vars.szTempFileName);
+            TraceDeletion(kLineVarMissingDeletion, vars.szTempFileName);
         return;
     }
 
     if (!IsComputerNameAcceptable(vars.szComputerName))
     {
-        LogTrace(8, VENDREL_TRACE_SOURCE, 81,
+        LogTrace(kLevelRejected, VENDREL_TRACE_SOURCE, kLineBadComputerName,
                  "[Vendrel] Input parameter error, the request is invaild!");
         return;
     }
@@ -157,11 +194,13 @@ void ServeRequest()
     char** ppVars = cgiGetVars(out.getCharEncoding(), true, nullptr, nullptr);
     if (ppVars == nullptr)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 54, "[Vendrel] cgiGetVars error");
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineCgiGetVarsFailed,
+                 "[Vendrel] cgiGetVars error");
         freeResource();
         return;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, 58, "[Vendrel] cgiGetVars success");
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineCgiGetVarsOk,
+             "[Vendrel] cgiGetVars success");
     {
         // The variables go back to the library before its resources do, on every path.
         CCgiVarsGuard varsGuard(ppVars);
@@ -183,7 +222,8 @@ int HandleRequest()
     }
     catch (...)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, 170, "[Vendrel] exception happen!!");
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineException,
+                 "[Vendrel] exception happen!!");
         freeResource();
     }
     return 0;

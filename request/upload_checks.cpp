@@ -51,15 +51,15 @@ bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char
 {
     CPathParts parts;
     SplitPath(szTempFileName, &parts);
-    _snprintf(szRecombinedDir, UPLOAD_DIR_BUFFER - 1, "%s%s", parts.szDrive, parts.szDir);
-    szRecombinedDir[UPLOAD_DIR_BUFFER - 1] = '\0';
+    _snprintf(szRecombinedDir, MAX_PATH - 1, "%s%s", parts.szDrive, parts.szDir);
+    szRecombinedDir[MAX_PATH - 1] = '\0';
 
-    char szHomeDir[UPLOAD_DIR_BUFFER] = {0};
+    char szHomeDir[MAX_PATH] = {0};
     getHomeDir(szHomeDir, sizeof(szHomeDir));
-    szHomeDir[UPLOAD_DIR_BUFFER - 1] = '\0';
-    _snprintf(szUploadDir, UPLOAD_DIR_BUFFER - 1,
-              "%s" VENDREL_DIR_SEP_STR "TEMP" VENDREL_DIR_SEP_STR, szHomeDir);
-    szUploadDir[UPLOAD_DIR_BUFFER - 1] = '\0';
+    szHomeDir[MAX_PATH - 1] = '\0';
+    _snprintf(szUploadDir, MAX_PATH - 1, "%s" VENDREL_DIR_SEP_STR "TEMP" VENDREL_DIR_SEP_STR,
+              szHomeDir);
+    szUploadDir[MAX_PATH - 1] = '\0';
 
     return _mbsicmp(reinterpret_cast<const unsigned char*>(szRecombinedDir),
                     reinterpret_cast<const unsigned char*>(szUploadDir)) == 0;

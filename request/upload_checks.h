@@ -12,15 +12,9 @@ bool IsComputerNameAcceptable(const char* szComputerName);
 // NewFileSize as strtol with base 10 reads it, held to the signed 32-bit range.
 int32_t ReadUploadSize(const char* szNewFileSize);
 
-// Buffer sizes of the location check, in bytes with the terminator.
-enum
-{
-    UPLOAD_DIR_BUFFER = 260,
-};
-
 // Whether szTempFileName lies directly in the upload directory (<home> "\TEMP\"). Leaves the
 // file's recombined directory (drive + directory) and the upload directory in the two buffers of
-// UPLOAD_DIR_BUFFER bytes, for the trace of a failed check.
+// MAX_PATH bytes, for the trace of a failed check.
 bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char* szUploadDir);
 
 // Whether szTempFileName names a regular file: it has a name part, and its attributes, read

@@ -31,19 +31,19 @@ bool VerifyPassPort(const char* szTempFileName, const char* szComputerName, cons
     EEngineLoad eLoad = LoadBackupInfoReader(&pReadFunc);
     if (eLoad == EEngineLoad::LibraryMissing)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, kLineLibraryFailed,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineLibraryFailed,
                  "[Vendrel:VerifyPassPort] LoadLibrary pelix32.dll failed.");
         return false;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, kLineLibraryLoaded,
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineLibraryLoaded,
              "[Vendrel:VerifyPassPort] LoadLibrary pelix32.dll success.");
     if (eLoad == EEngineLoad::ExportMissing)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, kLineExportFailed,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineExportFailed,
                  "[Vendrel:VerifyPassPort] GetProcAddress \"PelixGetBackupFileInfoW\" failed.");
         return false;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, kLineExportFound,
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineExportFound,
              "[Vendrel:VerifyPassPort] GetProcAddress \"PelixGetBackupFileInfoW\" success.");
 
     UploadSignature signature;
@@ -51,12 +51,12 @@ bool VerifyPassPort(const char* szTempFileName, const char* szComputerName, cons
         ComputeUploadSignature(pReadFunc, szTempFileName, szComputerName, &signature);
     if (eResult != ESignatureResult::PathUnconvertible)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, kLineEngineCalled,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineEngineCalled,
                  "[Vendrel:VerifyPassPort] call pReadFunc success.");
     }
     if (eResult == ESignatureResult::Ok)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, kLineHashGenerated,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineHashGenerated,
                  "[Vendrel:VerifyPassPort] Generate verify hash value success. '%s'",
                  signature.szScrambledHex);
     }
@@ -65,11 +65,11 @@ bool VerifyPassPort(const char* szTempFileName, const char* szComputerName, cons
         _mbscmp(reinterpret_cast<const unsigned char*>(szVerify),
                 reinterpret_cast<const unsigned char*>(signature.szMD5Password)) == 0)
     {
-        LogTrace(4, VENDREL_TRACE_SOURCE, kLineMatch,
+        LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineMatch,
                  "[Vendrel:VerifyPassPort] Verify Signature match!");
         return true;
     }
-    LogTrace(4, VENDREL_TRACE_SOURCE, kLineNoMatch,
+    LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineNoMatch,
              "[Vendrel:VerifyPassPort] signature not match!! strVerifySignature=%s, "
              "MD5Password=%s",
              szVerify, signature.szMD5Password);

@@ -3,14 +3,17 @@
 
 #include "library_route.h"
 #include "named_pipe_client.h"
+#include "trace.h"
 #include "trace_state.h"
 
-// The pipe client's own reports: level, source tag and the lines they carry.
-static const int kReportLevel = 5;
+// The pipe client's own reports: their source tag and the lines they carry.
 #define REPORT_SOURCE VTEXT(".\\logcl_Command")
-static const int kLineNoServer = 93;
-static const int kLineConnectFailed = 98;
-static const int kLineSendFailed = 105;
+enum
+{
+    kLineNoServer = 93,
+    kLineConnectFailed = 98,
+    kLineSendFailed = 105,
+};
 
 static size_t CommandUnits(const WCHAR* wszCommand)
 {
@@ -32,14 +35,14 @@ BOOL SendLogCommand(const WCHAR* wszCommand)
         {
             if (!g_bServerHintShown)
             {
-                LogTraceW(kReportLevel, REPORT_SOURCE, kLineNoServer,
+                LogTraceW(kLevelPipeReport, REPORT_SOURCE, kLineNoServer,
                           VTEXT("Need to Start LogServer for turn on debug log."), dwError);
                 g_bServerHintShown = TRUE;
             }
         }
         else
         {
-            LogTraceW(kReportLevel, REPORT_SOURCE, kLineConnectFailed,
+            LogTraceW(kLevelPipeReport, REPORT_SOURCE, kLineConnectFailed,
                       VTEXT("Initial pipe client failed! err=%d"), dwError);
         }
         client.Close();
@@ -48,8 +51,8 @@ BOOL SendLogCommand(const WCHAR* wszCommand)
     DWORD dwCount = DWORD(2 * CommandUnits(wszCommand) + 2);
     if (!client.Write(wszCommand, &dwCount))
     {
-        LogTraceW(kReportLevel, REPORT_SOURCE, kLineSendFailed, VTEXT("pipe send failed!. err=%d"),
-                  GetLastError());
+        LogTraceW(kLevelPipeReport, REPORT_SOURCE, kLineSendFailed,
+                  VTEXT("pipe send failed!. err=%d"), GetLastError());
         client.Close();
         return FALSE;
     }

@@ -4,6 +4,19 @@
 
 #include "platform.h"
 
+// Trace levels. The trace client copies a level unread and log readers know it by its number,
+// so the values never change; 68, 69, 73 and 87 are the character codes of D, E, I and W.
+enum ETraceLevel
+{
+    kLevelProgress = 4,   // progress and most failures
+    kLevelPipeReport = 5, // the pipe client's own reports
+    kLevelRejected = 8,   // a rejected computer name
+    kLevelDebug = 'D',
+    kLevelError = 'E',
+    kLevelInfo = 'I',
+    kLevelWarning = 'W',
+};
+
 // The source tag that the program's own traces carry.
 #define VENDREL_TRACE_SOURCE ".\\Vendrel"
 

@@ -34,8 +34,8 @@ std::string InHome(const std::string& strRest)
 
 bool InUploadDir(const std::string& strPath)
 {
-    char szRecombined[UPLOAD_DIR_BUFFER];
-    char szUploadDir[UPLOAD_DIR_BUFFER];
+    char szRecombined[MAX_PATH];
+    char szUploadDir[MAX_PATH];
     return IsInUploadDirectory(strPath.c_str(), szRecombined, szUploadDir);
 }
 
@@ -96,8 +96,8 @@ TEST(LocationCheck, AdmitsOnlyFilesDirectlyInTheUploadDirectory)
 TEST(LocationCheck, TracesBothDirectoriesOfAFailure)
 {
     SetHome(HomeDir());
-    char szRecombined[UPLOAD_DIR_BUFFER];
-    char szUploadDir[UPLOAD_DIR_BUFFER];
+    char szRecombined[MAX_PATH];
+    char szUploadDir[MAX_PATH];
     const std::string strPath = InHome(std::string("Other") + VENDREL_DIR_SEP_STR + "up.dat");
     EXPECT_FALSE(IsInUploadDirectory(strPath.c_str(), szRecombined, szUploadDir));
     EXPECT_EQ(std::string(szRecombined), InHome("Other" VENDREL_DIR_SEP_STR));
@@ -107,8 +107,8 @@ TEST(LocationCheck, TracesBothDirectoriesOfAFailure)
 TEST(LocationCheck, NameOf256BytesEmptiesAllParts)
 {
     SetHome(HomeDir());
-    char szRecombined[UPLOAD_DIR_BUFFER];
-    char szUploadDir[UPLOAD_DIR_BUFFER];
+    char szRecombined[MAX_PATH];
+    char szUploadDir[MAX_PATH];
     const std::string strPath = InHome("TEMP" VENDREL_DIR_SEP_STR + std::string(256, 'n'));
     EXPECT_FALSE(IsInUploadDirectory(strPath.c_str(), szRecombined, szUploadDir));
     EXPECT_STREQ(szRecombined, "");
