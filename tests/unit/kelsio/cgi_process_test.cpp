@@ -61,7 +61,7 @@ protected:
         return lines;
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
     // Relative names in the working directory keep the command free of quoting.
     std::string m_strIn;
     std::string m_strOut;

@@ -45,7 +45,7 @@ protected:
                std::string(5000, 'f') + "\r\n";
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
 };
 
 } // namespace
@@ -183,7 +183,7 @@ TEST_F(Refusal, BadQueryStringAfterAGoodBody)
 
 TEST_F(Refusal, NoUploadDirectory)
 {
-    CScratchHome bare;
+    CTempHome bare;
     std::string strMissing = bare.Path() + VENDREL_DIR_SEP_STR + "missing";
     CFakeRequest request = PostRequest(strMissing, s_strType, FileFirst() + "--XyZ--");
     bool bParsed = true;

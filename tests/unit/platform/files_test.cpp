@@ -1,5 +1,6 @@
 // Opening files with share modes and dispositions, reading, writing, times, attributes, deletion.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 
 #include <algorithm>
 #include <thread>

@@ -2,7 +2,8 @@
 // are refused at once and never block; links are never written through; a replacement that cannot
 // be finished leaves the old file whole; attributes tell what an entry is; a reader that went
 // away does not end the program.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 #include "posix/pal_internal.h"
 #include "posix/stdstreams.h"
 

@@ -1,7 +1,8 @@
 // Choices of the POSIX layer that the Windows build has no counterpart for: the text-mode stream
 // buffer, UTF-8 as the ANSI code page, case-sensitive paths, the errno mapping, moves across file
 // systems.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 #include "posix/stdstreams.h"
 
 #include <cerrno>

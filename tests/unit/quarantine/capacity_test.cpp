@@ -16,8 +16,8 @@ class QuarantineCapacityTest : public CQuarantineTest
 {
 protected:
     // A fresh cache holding nSize, so the folder's size is that value without a scan.
-    void SetFolderSize(int64_t nSize) const { WriteBytes(StorePath(), LittleEndian64(nSize)); }
-    int64_t StoredSize() const { return FromLittleEndian64(ReadBytes(StorePath())); }
+    void SetFolderSize(int64_t nSize) const { WriteWholeFile(StorePath(), LittleEndian64(nSize)); }
+    int64_t StoredSize() const { return FromLittleEndian64(ReadWholeFile(StorePath())); }
 };
 
 TEST_F(QuarantineCapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesNot)
@@ -123,7 +123,7 @@ TEST_F(QuarantineCapacityTest, UpdateAddsTheUploadAndTracesEachStep)
 
 TEST_F(QuarantineCapacityTest, UpdateOfMissingCacheScansFirst)
 {
-    WriteBytes(Folder() + VENDREL_DIR_SEP_STR "x.bin", std::string(50, 'x'));
+    WriteWholeFile(Folder() + VENDREL_DIR_SEP_STR "x.bin", std::string(50, 'x'));
     EXPECT_TRUE(updateFolderSize(10));
     EXPECT_EQ(60, StoredSize());
     std::vector<TraceRecord> records = Records();
@@ -201,9 +201,9 @@ TEST_F(QuarantineFolderLocationTest, DefaultFolderIsTheHomeTextFollowedByVirus)
     // The size accounting works in the default folder.
     std::string strDefault = m_pHome->Path() + "Virus";
     MakeDirectory(strDefault);
-    WriteBytes(strDefault + VENDREL_DIR_SEP_STR "v.bin", std::string(42, 'v'));
+    WriteWholeFile(strDefault + VENDREL_DIR_SEP_STR "v.bin", std::string(42, 'v'));
     EXPECT_TRUE(updateFolderSize(8));
-    EXPECT_EQ(50, FromLittleEndian64(ReadBytes(strDefault + VENDREL_DIR_SEP_STR ".store")));
+    EXPECT_EQ(50, FromLittleEndian64(ReadWholeFile(strDefault + VENDREL_DIR_SEP_STR ".store")));
     std::error_code error;
     std::filesystem::remove_all(strDefault, error);
 }
