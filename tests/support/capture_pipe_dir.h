@@ -8,8 +8,8 @@
 
 struct CPipeDirectoryScope
 {
-    std::string strDir;   // the directory made (POSIX), empty on Windows
-    CSavedEnvVar saved;   // VENDREL_PIPE_DIR before
+    std::string strDir; // the directory made (POSIX), empty on Windows
+    CSavedEnvVar saved; // VENDREL_PIPE_DIR before
 };
 
 // Makes an empty pipe directory and points the process at it; no pipe exists there until

@@ -49,6 +49,26 @@ std::string ReadWholeFile(const std::string& strPath)
     return strData;
 }
 
+::testing::AssertionResult RefusedForSharing(HANDLE h)
+{
+    DWORD dwError = GetLastError();
+    if (h != INVALID_HANDLE_VALUE)
+    {
+        CloseHandle(h);
+        return ::testing::AssertionFailure() << "the open succeeded";
+    }
+    if (dwError != ERROR_SHARING_VIOLATION)
+    {
+        return ::testing::AssertionFailure() << "refused with error " << dwError;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+uint64_t FileTimeValue(const FILETIME& ft)
+{
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
 bool PathExists(const std::string& strPath)
 {
     std::error_code error;

@@ -4,6 +4,8 @@
 
 #include "platform.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +16,10 @@ HANDLE OpenForWrite(const std::string& strPath, DWORD dwDisposition = CREATE_ALW
 bool WriteWholeFile(const std::string& strPath, const std::string& strData);
 // The whole content, or "<error N>" when the file cannot be opened.
 std::string ReadWholeFile(const std::string& strPath);
+// Success when an open was refused with ERROR_SHARING_VIOLATION; a handle it got is closed.
+::testing::AssertionResult RefusedForSharing(HANDLE h);
+// A file time as one count of 100 ns ticks.
+uint64_t FileTimeValue(const FILETIME& ft);
 
 bool PathExists(const std::string& strPath);
 void MakeDirectory(const std::string& strPath);

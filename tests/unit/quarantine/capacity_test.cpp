@@ -33,13 +33,44 @@ TEST_F(QuarantineCapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesN
     EXPECT_EQ(2 * kMegabyte + 17, StoredSize());
 }
 
-TEST_F(QuarantineCapacityTest, DefaultCapacityIsTenGigabytes)
+// An upload of nLargestFit bytes fits, one byte more does not, and the refusal traces the
+// folder's size.
+struct SBoundary
 {
-    SetFolderSize(10240 * kMegabyte - 100);
-    EXPECT_TRUE(VerifyVirusFolderSize(100));
-    EXPECT_FALSE(VerifyVirusFolderSize(101));
-    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("10737418140")));
+    const char* szName;
+    const char* szSettings;
+    int64_t nFolderSize;
+    int32_t nLargestFit;
+    const char* szTracedSize;
+};
+
+class QuarantineCapacityBoundaryTest : public QuarantineCapacityTest,
+                                       public ::testing::WithParamInterface<SBoundary>
+{
+};
+
+TEST_P(QuarantineCapacityBoundaryTest, LargestFitPassesOneByteMoreIsRefused)
+{
+    Configure(GetParam().szSettings);
+    SetFolderSize(GetParam().nFolderSize);
+    EXPECT_TRUE(VerifyVirusFolderSize(GetParam().nLargestFit));
+    EXPECT_FALSE(VerifyVirusFolderSize(GetParam().nLargestFit + 1));
+    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string(GetParam().szTracedSize)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Capacity, QuarantineCapacityBoundaryTest,
+                         ::testing::Values(SBoundary{"DefaultCapacityIsTenGigabytes", "",
+                                                     10240 * kMegabyte - 100, 100, "10737418140"},
+                                           // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
+                                           SBoundary{"LargeCapacityIsComputedInSixtyFourBits",
+                                                     "Quarantine_Folder_Capacity=4096\n",
+                                                     4096 * kMegabyte - 1000, 1000, "4294966296"},
+                                           SBoundary{"FolderAboveTwoToTheThirtyFirstShowsWhole",
+                                                     "Quarantine_Folder_Capacity=2147483647\n",
+                                                     2147483647LL * kMegabyte, 0,
+                                                     "2251799812636672"}),
+                         [](const ::testing::TestParamInfo<SBoundary>& info)
+                         { return info.param.szName; });
 
 TEST_F(QuarantineCapacityTest, NegativeUploadSizeIsSubtracted)
 {
@@ -71,25 +102,6 @@ TEST_F(QuarantineCapacityTest, CapacityIsReadAfreshOnEveryCall)
     EXPECT_TRUE(VerifyVirusFolderSize(0));
     Configure("Quarantine_Folder_Capacity=4\n");
     EXPECT_FALSE(VerifyVirusFolderSize(0));
-}
-
-TEST_F(QuarantineCapacityTest, LargeCapacityIsComputedInSixtyFourBits)
-{
-    // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
-    Configure("Quarantine_Folder_Capacity=4096\n");
-    SetFolderSize(4096 * kMegabyte - 1000);
-    EXPECT_TRUE(VerifyVirusFolderSize(1000));
-    EXPECT_FALSE(VerifyVirusFolderSize(1001));
-    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("4294966296")));
-}
-
-TEST_F(QuarantineCapacityTest, FolderAboveTwoToTheThirtyFirstShowsWhole)
-{
-    Configure("Quarantine_Folder_Capacity=2147483647\n");
-    SetFolderSize(2147483647LL * kMegabyte);
-    EXPECT_TRUE(VerifyVirusFolderSize(0));
-    EXPECT_FALSE(VerifyVirusFolderSize(1));
-    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("2251799812636672")));
 }
 
 TEST_F(QuarantineCapacityTest, TotalAtTheTopOfTheRangeDoesNotWrapIntoAFit)

@@ -74,6 +74,19 @@ protected:
         return Folder() + VENDREL_DIR_SEP_STR + strComputer + "_" + std::to_string(nTime) + "." +
                std::to_string(n);
     }
+    // The traces of a move that failed with nError, after which the upload was deleted.
+    ::testing::AssertionResult HasMoveFailure(const std::vector<TraceRecord>& records,
+                                              int nError) const
+    {
+        if (Lines(records) != std::vector<int>{293, 294, 320, 322})
+        {
+            return ::testing::AssertionFailure()
+                   << "trace lines " << ::testing::PrintToString(Lines(records));
+        }
+        return HasTrace(records, 320, 4,
+                        std::string(kPrefix) + "Move file failed, error = " +
+                            std::to_string(nError) + ", delete " + m_strUpload);
+    }
     std::string DeletedText(int nRet) const
     {
         return std::string(kPrefix) + "DeleteFile(" + m_strUpload +
@@ -194,10 +207,7 @@ TEST_F(QuarantineFilingTest, MissingFolderFailsTheMoveAndDeletesTheUpload)
     EXPECT_FALSE(PathExists(strMissing));
 
     std::vector<TraceRecord> records = Records();
-    EXPECT_EQ((std::vector<int>{293, 294, 320, 322}), Lines(records));
-    EXPECT_TRUE(
-        HasTrace(records, 320, 4,
-                 std::string(kPrefix) + "Move file failed, error = 3, delete " + m_strUpload));
+    EXPECT_TRUE(HasMoveFailure(records, 3));
     EXPECT_TRUE(HasDeletion(records, 322, 1));
 }
 
@@ -208,10 +218,7 @@ TEST_F(QuarantineFilingTest, MissingUploadFailsTheMoveAndTheDeletion)
     EXPECT_TRUE(ListNames(Folder()).empty());
 
     std::vector<TraceRecord> records = Records();
-    EXPECT_EQ((std::vector<int>{293, 294, 320, 322}), Lines(records));
-    EXPECT_TRUE(
-        HasTrace(records, 320, 4,
-                 std::string(kPrefix) + "Move file failed, error = 2, delete " + m_strUpload));
+    EXPECT_TRUE(HasMoveFailure(records, 2));
     EXPECT_TRUE(HasDeletion(records, 322, 0, 2));
 }
 
@@ -330,10 +337,7 @@ TEST_F(QuarantineFilingTest, OtherMoveErrorsDelete)
     EXPECT_EQ(1, g_nMoves);
     EXPECT_FALSE(PathExists(m_strUpload));
     std::vector<TraceRecord> records = Records();
-    EXPECT_EQ((std::vector<int>{293, 294, 320, 322}), Lines(records));
-    EXPECT_TRUE(
-        HasTrace(records, 320, 4,
-                 std::string(kPrefix) + "Move file failed, error = 5, delete " + m_strUpload));
+    EXPECT_TRUE(HasMoveFailure(records, 5));
 }
 
 TEST_F(QuarantineFilingTest, RacesLostOnEveryNameEndAfterAThousandTries)

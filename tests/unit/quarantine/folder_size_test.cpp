@@ -14,6 +14,11 @@ std::string CreateFailedText(const std::string& strPath, int nError)
            std::to_string(nError) + ")";
 }
 
+std::string WriteFailedText(const std::string& strStore)
+{
+    return "[Vendrel:writeFolderSize] write Folder Size into file \"" + strStore + "\" failed";
+}
+
 class QuarantineFolderSizeTest : public CQuarantineTest
 {
 protected:
@@ -85,9 +90,7 @@ TEST_F(QuarantineFolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZ
     EXPECT_TRUE(
         HasTrace(records, 496, 87,
                  "getFolderSize - FindFirstFile(" + strPattern + ") failed with win32 error (3)"));
-    EXPECT_TRUE(HasTrace(records, 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + strStore +
-                             "\" failed"));
+    EXPECT_TRUE(HasTrace(records, 543, 4, WriteFailedText(strStore)));
     EXPECT_EQ((std::vector<int>{486, 496, 543}), Lines(records));
     EXPECT_FALSE(PathExists(strMissing));
 }
@@ -134,9 +137,8 @@ TEST_F(QuarantineFolderSizeTest, WriteIntoMissingFolderFails)
 {
     std::string strMissing = m_pHome->Join("gone");
     EXPECT_FALSE(writeFolderSize(strMissing.c_str(), 10));
-    EXPECT_TRUE(HasTrace(Records(), 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + strMissing +
-                             VENDREL_DIR_SEP_STR ".store\" failed"));
+    EXPECT_TRUE(
+        HasTrace(Records(), 543, 4, WriteFailedText(strMissing + VENDREL_DIR_SEP_STR ".store")));
 }
 
 TEST_F(QuarantineFolderSizeTest, FutureLastWriteTimeIsOutOfDate)
@@ -382,9 +384,7 @@ TEST_F(QuarantineHeldCacheTest, WriterHeldPastTheBoundLeadsToTraceAndListing)
 
     std::vector<TraceRecord> records = Records();
     EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 32)));
-    EXPECT_TRUE(HasTrace(records, 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + StorePath() +
-                             "\" failed"));
+    EXPECT_TRUE(HasTrace(records, 543, 4, WriteFailedText(StorePath())));
     EXPECT_EQ((std::vector<int>{486, 543}), Lines(records));
     // Two bounded waits (the read, then the write back), each about 50 ms of pauses.
     EXPECT_GE(g_dwSleptMs, 2 * 40u);
@@ -413,9 +413,7 @@ TEST_F(QuarantineFolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
     EXPECT_EQ(3 + 8, getFolderSize(Folder().c_str()));
     std::vector<TraceRecord> records = Records();
     EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 32)));
-    EXPECT_TRUE(HasTrace(records, 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + StorePath() +
-                             "\" failed"));
+    EXPECT_TRUE(HasTrace(records, 543, 4, WriteFailedText(StorePath())));
     CloseHandle(hWriter);
     EXPECT_EQ(5000, FromLittleEndian64(ReadWholeFile(StorePath())));
 }

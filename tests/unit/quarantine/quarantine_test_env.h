@@ -1,5 +1,5 @@
 // What the quarantine tests share: a home directory per test with its server.ini and
-// KELSIO_HOME pointing at it, a trace capture, byte-level helpers and trace look-ups.
+// KELSIO_HOME pointing at it, a trace capture, and byte-level helpers.
 #pragma once
 
 #include "quarantine.h"
@@ -8,6 +8,7 @@
 #include "test_env.h"
 #include "test_files.h"
 #include "trace_capture.h"
+#include "trace_lookup.h"
 
 #include "platform.h"
 
@@ -48,13 +49,3 @@ FILETIME LastWriteTime(const std::string& strPath);
 // The stand-in for "now" that g_pfnGetSystemTimeAsFileTime answers while installed.
 extern uint64_t g_nFakeNow;
 void WINAPI FakeSystemTime(LPFILETIME pTime);
-uint64_t FileTimeValue(const FILETIME& ft);
-
-// Trace look-ups. Messages carry the prefix of the trace client, so they are matched by tail.
-bool EndsWith(const std::string& str, const std::string& strTail);
-const TraceRecord* FindLine(const std::vector<TraceRecord>& records, int nLine);
-int CountLine(const std::vector<TraceRecord>& records, int nLine);
-std::vector<int> Lines(const std::vector<TraceRecord>& records);
-// Asserts a record at nLine with this level whose message ends with strTail.
-::testing::AssertionResult HasTrace(const std::vector<TraceRecord>& records, int nLine, int nLevel,
-                                    const std::string& strTail);

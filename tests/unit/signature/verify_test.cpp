@@ -3,6 +3,7 @@
 
 #include "signature_expectations.h"
 #include "trace_capture.h"
+#include "trace_lookup.h"
 #include "upload_signature.h"
 
 #include "platform.h"
@@ -46,34 +47,6 @@ public:
 private:
     std::string m_strName;
 };
-
-bool EndsWith(const std::string& str, const std::string& strTail)
-{
-    return str.size() >= strTail.size() &&
-           str.compare(str.size() - strTail.size(), strTail.size(), strTail) == 0;
-}
-
-std::vector<int> Lines(const std::vector<TraceRecord>& records)
-{
-    std::vector<int> lines;
-    for (const TraceRecord& record : records)
-    {
-        lines.push_back(record.nLine);
-    }
-    return lines;
-}
-
-const TraceRecord* FindLine(const std::vector<TraceRecord>& records, int nLine)
-{
-    for (const TraceRecord& record : records)
-    {
-        if (record.nLine == nLine)
-        {
-            return &record;
-        }
-    }
-    return nullptr;
-}
 
 std::string NoMatchText(const std::string& strVerify, const std::string& strMD5Password)
 {
