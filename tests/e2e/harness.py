@@ -216,6 +216,14 @@ class E2ETestCase(unittest.TestCase):
         self.logd.stop()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
+    def assertFiledAlone(self, content):
+        """The quarantine folder holds one file, with this content; answers its name."""
+        filed = self.inst.quarantined()
+        self.assertEqual(len(filed), 1)
+        with open(os.path.join(self.inst.virus, filed[0]), "rb") as f:
+            self.assertEqual(f.read(), content)
+        return filed[0]
+
     def run_cgi(self, method="POST", query="", body=b"", content_type=None, extra_env=None,
                 content_length=None):
         env = dict(os.environ, **wine_env())

@@ -1,5 +1,6 @@
 #include "cgi_vars.h"
 #include "test_env.h"
+#include "test_files.h"
 #include "upload_checks.h"
 
 #include "platform.h"
@@ -133,10 +134,7 @@ TEST(RegularUploadFile, OnlyARegularFileWithANameIsAdmitted)
     std::filesystem::remove_all(strDir);
     ASSERT_TRUE(std::filesystem::create_directory(strDir));
     const std::string strFile = strDir + VENDREL_DIR_SEP_STR + "upload_1";
-    FILE* pFile = fopen(strFile.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    fputs("content", pFile);
-    fclose(pFile);
+    ASSERT_TRUE(WriteWholeFile(strFile, "content"));
 
     EXPECT_TRUE(IsRegularUploadFile(strFile.c_str()));
     EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR).c_str()));

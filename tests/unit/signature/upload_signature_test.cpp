@@ -2,6 +2,7 @@
 #include "upload_signature.h"
 
 #include "signature_expectations.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -185,10 +186,7 @@ TEST(UploadSignature, RealEngineGivesSizeAndDigest)
     {
         strContent += (char)(i % 251);
     }
-    FILE* pFile = fopen(strName.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    fwrite(strContent.data(), 1, strContent.size(), pFile);
-    fclose(pFile);
+    ASSERT_TRUE(WriteWholeFile(strName, strContent));
 
     WCHAR wszPath[256];
     ASSERT_NE(MultiByteToWideChar(CP_ACP, 0, strName.c_str(), -1, wszPath, 256), 0);
@@ -214,9 +212,7 @@ TEST(UploadSignature, RealEngineOnAnEmptyFile)
     PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
     ASSERT_EQ(LoadBackupInfoReader(&pReadFunc), EEngineLoad::Ok);
     const std::string strName = "sigtest_empty_" + std::to_string(GetCurrentProcessId());
-    FILE* pFile = fopen(strName.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    fclose(pFile);
+    ASSERT_TRUE(WriteWholeFile(strName, ""));
     UploadSignature signature;
     ASSERT_EQ(ComputeUploadSignature(pReadFunc, strName.c_str(), "PC7", &signature),
               ESignatureResult::Ok);

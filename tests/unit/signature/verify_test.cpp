@@ -2,6 +2,7 @@
 #include "verify.h"
 
 #include "signature_expectations.h"
+#include "test_files.h"
 #include "trace_capture.h"
 #include "trace_lookup.h"
 #include "upload_signature.h"
@@ -34,12 +35,7 @@ public:
         static int s_nNext = 0;
         m_strName = "sigtest_" + std::to_string(GetCurrentProcessId()) + "_" +
                     std::to_string(s_nNext++) + ".bin";
-        FILE* pFile = fopen(m_strName.c_str(), "wb");
-        if (pFile)
-        {
-            fwrite(strContent.data(), 1, strContent.size(), pFile);
-            fclose(pFile);
-        }
+        WriteWholeFile(m_strName, strContent);
     }
     ~CScratchFile() { remove(m_strName.c_str()); }
     const char* Name() const { return m_strName.c_str(); }
