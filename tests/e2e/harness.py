@@ -216,6 +216,14 @@ class E2ETestCase(unittest.TestCase):
         self.logd.stop()
         shutil.rmtree(self.workdir, ignore_errors=True)
 
+    def signed_vars(self, content=b"infected payload\n", computer="PC7", size=None, name=None):
+        """An upload of content and the form fields that file it, signed for computer."""
+        path = self.inst.upload(content, name=name)
+        verify = sign(path, computer)
+        return path, [("TempFileName", host_path(path)),
+                      ("NewFileSize", str(len(content) if size is None else size)),
+                      ("ComputerName", computer), ("Verify", verify)]
+
     def assertFiledAlone(self, content):
         """The quarantine folder holds one file, with this content; answers its name."""
         filed = self.inst.quarantined()

@@ -18,13 +18,6 @@ SOURCE = ".\\Vendrel"
 
 
 class RequestCase(E2ETestCase):
-    def signed_vars(self, content=b"infected payload\n", computer="PC7", size=None):
-        path = self.inst.upload(content)
-        verify = sign(path, computer)
-        return path, [("TempFileName", host_path(path)),
-                      ("NewFileSize", str(len(content) if size is None else size)),
-                      ("ComputerName", computer), ("Verify", verify)]
-
     def handler_traces(self, result):
         return [(lvl, line, text) for (lvl, line, text), r in zip(result.messages(), result.records)
                 if r["source"] == SOURCE and text.startswith("[Vendrel] ")]
