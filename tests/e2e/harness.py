@@ -10,10 +10,14 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 import uuid
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from logd import LogdProcess, wine_command, wine_path  # noqa: E402
 
 BUILD_DIR = os.environ.get("VENDREL_BUILD_DIR", "")
 WINE = os.environ.get("VENDREL_WINE", "")
@@ -40,14 +44,12 @@ def wine_env():
 
 def command(exe_path, *args):
     """The command line that runs one of the build's executables."""
-    return ([WINE] if IS_WINDOWS else []) + [exe_path] + list(args)
+    return wine_command(WINE, exe_path, *args)
 
 
 def host_path(path):
-    """A path as the program sees it: the Wine drive Z: maps the whole Unix tree."""
-    if IS_WINDOWS:
-        return "Z:" + os.path.abspath(path).replace("/", "\\")
-    return os.path.abspath(path)
+    """A path as the program sees it."""
+    return wine_path(WINE, path)
 
 
 def place(src, dst):
@@ -57,7 +59,7 @@ def place(src, dst):
         shutil.copy2(src, dst)
 
 
-class LogServer:
+class LogServer(LogdProcess):
     """A vendrel-logd on a pipe of its own (natively: a pipe directory of its own)."""
 
     def __init__(self, workdir):
@@ -68,25 +70,6 @@ class LogServer:
         logd = os.path.join(BIN_DIR, "vendrel-logd" + EXE)
         self.start(command(logd, "--format", "jsonl", "--output", host_path(self.output)), env,
                    os.path.join(workdir, "logd.stderr"))
-
-    def start(self, argv, env, stderr_path):
-        """Starts the server and waits until it listens; a server that does not is stopped."""
-        self.stderr_path = stderr_path
-        self._stderr = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=self._stderr)
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            with open(self.stderr_path, "rb") as f:
-                if b"listening on" in f.read():
-                    return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.02)
-        self.stop()
-        with open(self.stderr_path, "rb") as f:
-            said = f.read().decode(errors="replace").strip()
-        raise RuntimeError("vendrel-logd did not start listening: " + said)
 
     def offset(self):
         return os.path.getsize(self.output) if os.path.exists(self.output) else 0
@@ -114,16 +97,6 @@ class LogServer:
             f.seek(start)
             data = f.read()
         return [json.loads(line) for line in data.decode("utf-8").splitlines() if line.strip()]
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._stderr.close()
 
 
 class Installation:
@@ -242,6 +215,22 @@ class E2ETestCase(unittest.TestCase):
     def tearDown(self):
         self.logd.stop()
         shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def signed_vars(self, content=b"infected payload\n", computer="PC7", size=None, name=None):
+        """An upload of content and the form fields that file it, signed for computer."""
+        path = self.inst.upload(content, name=name)
+        verify = sign(path, computer)
+        return path, [("TempFileName", host_path(path)),
+                      ("NewFileSize", str(len(content) if size is None else size)),
+                      ("ComputerName", computer), ("Verify", verify)]
+
+    def assertFiledAlone(self, content):
+        """The quarantine folder holds one file, with this content; answers its name."""
+        filed = self.inst.quarantined()
+        self.assertEqual(len(filed), 1)
+        with open(os.path.join(self.inst.virus, filed[0]), "rb") as f:
+            self.assertEqual(f.read(), content)
+        return filed[0]
 
     def run_cgi(self, method="POST", query="", body=b"", content_type=None, extra_env=None,
                 content_length=None):

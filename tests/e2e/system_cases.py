@@ -8,7 +8,7 @@ import subprocess
 from urllib.parse import quote_plus
 
 import harness
-from harness import E2ETestCase, host_path, sign
+from harness import E2ETestCase
 
 CHARSET = "windows-1252" if harness.IS_WINDOWS else "UTF-8"
 HEADERS = ("Pragma: no-cache\r\nContent-type: text/html;charset=%s\r\n\r\n" % CHARSET).encode()
@@ -67,13 +67,6 @@ def lines_of(result, marker):
 class SystemCase(E2ETestCase):
     """One installation and log server per test, with signed requests and the checks that the
     program touched nothing it should not."""
-
-    def signed_vars(self, content=b"infected payload\n", computer="PC7", size=None, name=None):
-        path = self.inst.upload(content, name=name)
-        verify = sign(path, computer)
-        return path, [("TempFileName", host_path(path)),
-                      ("NewFileSize", str(len(content) if size is None else size)),
-                      ("ComputerName", computer), ("Verify", verify)]
 
     def post_bytes(self, pairs, **kw):
         return self.run_cgi(body=urlencode_bytes(pairs),

@@ -18,13 +18,6 @@ SOURCE = ".\\Vendrel"
 
 
 class RequestCase(E2ETestCase):
-    def signed_vars(self, content=b"infected payload\n", computer="PC7", size=None):
-        path = self.inst.upload(content)
-        verify = sign(path, computer)
-        return path, [("TempFileName", host_path(path)),
-                      ("NewFileSize", str(len(content) if size is None else size)),
-                      ("ComputerName", computer), ("Verify", verify)]
-
     def handler_traces(self, result):
         return [(lvl, line, text) for (lvl, line, text), r in zip(result.messages(), result.records)
                 if r["source"] == SOURCE and text.startswith("[Vendrel] ")]
@@ -45,11 +38,7 @@ class Success(RequestCase):
         result = self.post_vars(pairs)
         self.assertEqual(result.stdout, OK)
         self.assertFalse(os.path.exists(path))
-        filed = self.inst.quarantined()
-        self.assertEqual(len(filed), 1)
-        self.assertRegex(filed[0], r"^PC7_\d+\.0$")
-        with open(os.path.join(self.inst.virus, filed[0]), "rb") as f:
-            self.assertEqual(f.read(), content)
+        self.assertRegex(self.assertFiledAlone(content), r"^PC7_\d+\.0$")
         # The first scan sees an empty folder; the upload's declared size is then added.
         self.assertEqual(self.inst.store_value(), 4096)
         self.assertTraceLines(result, [(4, 58), (4, 110), (4, 117), (4, 121), (4, 123), (4, 128),
@@ -70,10 +59,7 @@ class Success(RequestCase):
                                          ("ComputerName", "PC9"), ("Verify", verify)])
         result = self.run_cgi(body=body, content_type=ctype)
         self.assertEqual(result.stdout, OK)
-        filed = self.inst.quarantined()
-        self.assertEqual(len(filed), 1)
-        with open(os.path.join(self.inst.virus, filed[0]), "rb") as f:
-            self.assertEqual(f.read(), content)
+        self.assertFiledAlone(content)
         self.assertEqual(os.listdir(self.inst.temp), [])
 
     def test_second_upload_in_the_same_second_gets_the_next_number(self):

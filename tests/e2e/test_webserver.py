@@ -51,10 +51,7 @@ class Cases:
         body = self.curl("TempFileName=@" + path, "NewFileSize=%d" % len(content),
                          "ComputerName=PC7", "Verify=" + verify)
         self.assertEqual(body, b"Vendrel_OK\r\r\n")
-        filed = self.inst.quarantined()
-        self.assertEqual(len(filed), 1)
-        with open(os.path.join(self.inst.virus, filed[0]), "rb") as f:
-            self.assertEqual(f.read(), content)
+        self.assertFiledAlone(content)
         self.assertEqual(os.listdir(self.inst.temp), [])
 
     def test_tampered_file_and_wrong_signature_are_failed_and_deleted(self):

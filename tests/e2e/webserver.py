@@ -47,16 +47,7 @@ class WebServer:
             f.write(conf)
         self.proc = subprocess.Popen(["lighttpd", "-D", "-f", self.conf_path],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
-                if self.proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-        raise RuntimeError("lighttpd did not start")
+        wait_for_port(self.port, [self.proc], "lighttpd", [])
 
     def stop(self):
         if self.proc.poll() is None:
@@ -169,16 +160,50 @@ def stop_all(procs):
 APACHE_MODULES = "/usr/lib/apache2/modules"
 
 
-class Apache:
+class DebianServer:
+    """What Apache and nginx share: a port on 127.0.0.1, a run directory, their processes
+    started and waited on until the port answers, and their stop."""
+
+    def prepare(self, workdir, name, inst):
+        self.port = free_port()
+        self.run = os.path.join(workdir, name)
+        os.makedirs(self.run, exist_ok=True)
+        os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
+        self.url = "http://127.0.0.1:%d/cgi/bin/vendrel" % self.port
+        self.procs = []
+        self._err = open(os.path.join(self.run, "stderr"), "wb")
+        return self.run
+
+    def write_conf(self, name, lines):
+        path = os.path.join(self.run, name)
+        with open(path, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        return path
+
+    def wait_until_serving(self, what, ready=None):
+        """Waits for ready() (when given), then for the port; stops everything if it fails."""
+        try:
+            deadline = time.time() + 10
+            while ready is not None and not ready() and time.time() < deadline:
+                time.sleep(0.02)
+            wait_for_port(self.port, self.procs, what,
+                          [os.path.join(self.run, "stderr"), os.path.join(self.run, "error.log")])
+        except RuntimeError:
+            self.stop()
+            raise
+
+    def stop(self):
+        stop_all(self.procs)
+        self._err.close()
+
+
+class Apache(DebianServer):
     """Apache 2.4 with mod_cgid on 127.0.0.1, serving the program with the shipped
     conf-available/vendrel.conf."""
 
     def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER, extra_modules=(),
                  extra_conf=""):
-        self.port = free_port()
-        run = os.path.join(workdir, "apache")
-        os.makedirs(run, exist_ok=True)
-        os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
+        run = self.prepare(workdir, "apache", inst)
         with open(os.path.join(run, "vendrel.conf"), "w") as f:
             f.write(shipped_config(os.path.join("apache2", "vendrel.conf"), inst, pipe_dir))
         modules = ["mpm_event", "authz_core", "alias", "env", "cgid"] + list(extra_modules)
@@ -198,34 +223,20 @@ class Apache:
         ]
         if user is not None:
             lines += ["User " + user, "Group " + user]
-        self.conf_path = os.path.join(run, "apache2.conf")
-        with open(self.conf_path, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        self.url = "http://127.0.0.1:%d/cgi/bin/vendrel" % self.port
-        self._err = open(os.path.join(run, "stderr"), "wb")
-        self.procs = [subprocess.Popen(["apache2", "-f", self.conf_path, "-DFOREGROUND"],
-                                       stdout=subprocess.DEVNULL, stderr=self._err)]
-        try:
-            wait_for_port(self.port, self.procs, "apache2",
-                          [os.path.join(run, "stderr"), os.path.join(run, "error.log")])
-        except RuntimeError:
-            self.stop()
-            raise
-
-    def stop(self):
-        stop_all(self.procs)
-        self._err.close()
+        self.conf_path = self.write_conf("apache2.conf", lines)
+        self.procs.append(subprocess.Popen(["apache2", "-f", self.conf_path, "-DFOREGROUND"],
+                                           stdout=subprocess.DEVNULL, stderr=self._err))
+        self.wait_until_serving("apache2")
 
 
-class Nginx:
+class Nginx(DebianServer):
     """nginx on 127.0.0.1 with the shipped snippets/vendrel.conf, and fcgiwrap running the
     program."""
 
     def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER):
-        self.port = free_port()
-        run = os.path.join(workdir, "nginx")
-        os.makedirs(os.path.join(run, "tmp"), exist_ok=True)
-        os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
+        run = self.prepare(workdir, "nginx", inst)
+        tmp = os.path.join(run, "tmp")
+        os.makedirs(tmp, exist_ok=True)
         fcgi_dir = os.path.join(run, "fcgiwrap")
         os.makedirs(fcgi_dir, exist_ok=True)
         if user is not None:
@@ -239,7 +250,6 @@ class Nginx:
         snippet = snippet.replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;")
         with open(os.path.join(run, "vendrel.conf"), "w") as f:
             f.write(snippet)
-        tmp = os.path.join(run, "tmp")
         conf = ["daemon off;", "worker_processes 1;", 'pid "%s/nginx.pid";' % run,
                 'error_log "%s/error.log" warn;' % run]
         if user is not None:
@@ -250,28 +260,13 @@ class Nginx:
         conf += ["  server {", "    listen 127.0.0.1:%d;" % self.port,
                  '    root "%s/www";' % inst.home,
                  '    include "%s/vendrel.conf";' % run, "  }", "}"]
-        self.conf_path = os.path.join(run, "nginx.conf")
-        with open(self.conf_path, "w") as f:
-            f.write("\n".join(conf) + "\n")
-        self.url = "http://127.0.0.1:%d/cgi/bin/vendrel" % self.port
-        self._err = err = open(os.path.join(run, "stderr"), "wb")
+        self.conf_path = self.write_conf("nginx.conf", conf)
         # fcgiwrap's workers outlive their parent: a session of their own ends them together.
-        self.procs = [subprocess.Popen(as_user(user) + ["fcgiwrap", "-c", "2", "-s", "unix:" + sock],
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=err, start_new_session=True)]
-        self.procs.append(subprocess.Popen(["nginx", "-p", run, "-e", os.path.join(run, "error.log"),
-                                            "-c", self.conf_path],
-                                           stdout=subprocess.DEVNULL, stderr=err))
-        try:
-            deadline = time.time() + 10
-            while not os.path.exists(sock) and time.time() < deadline:
-                time.sleep(0.02)
-            wait_for_port(self.port, self.procs, "nginx and fcgiwrap",
-                          [os.path.join(run, "stderr"), os.path.join(run, "error.log")])
-        except RuntimeError:
-            self.stop()
-            raise
-
-    def stop(self):
-        stop_all(self.procs)
-        self._err.close()
+        self.procs.append(subprocess.Popen(
+            as_user(user) + ["fcgiwrap", "-c", "2", "-s", "unix:" + sock],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._err,
+            start_new_session=True))
+        self.procs.append(subprocess.Popen(
+            ["nginx", "-p", run, "-e", os.path.join(run, "error.log"), "-c", self.conf_path],
+            stdout=subprocess.DEVNULL, stderr=self._err))
+        self.wait_until_serving("nginx and fcgiwrap", lambda: os.path.exists(sock))

@@ -2,13 +2,14 @@
 // Windows the system's pipe namespace.
 #pragma once
 
+#include "test_env.h"
+
 #include <string>
 
 struct CPipeDirectoryScope
 {
-    std::string strDir;   // the directory made (POSIX), empty on Windows
-    std::string strSaved; // VENDREL_PIPE_DIR before
-    bool bHadSaved = false;
+    std::string strDir; // the directory made (POSIX), empty on Windows
+    CSavedEnvVar saved; // VENDREL_PIPE_DIR before
 };
 
 // Makes an empty pipe directory and points the process at it; no pipe exists there until

@@ -7,16 +7,14 @@
 
 void EnterPipeDirectory(CPipeDirectoryScope* pScope)
 {
-    const char* szOld = getenv("VENDREL_PIPE_DIR");
-    pScope->bHadSaved = szOld != NULL;
-    pScope->strSaved = szOld != NULL ? szOld : "";
+    pScope->saved = SaveEnvVar("VENDREL_PIPE_DIR");
     const char* szTmp = getenv("TMPDIR");
     std::string strTemplate =
         std::string(szTmp != NULL && *szTmp ? szTmp : "/tmp") + "/vendrel-pipes-XXXXXX";
     if (mkdtemp(&strTemplate[0]) != NULL)
     {
         pScope->strDir = strTemplate;
-        setenv("VENDREL_PIPE_DIR", pScope->strDir.c_str(), 1);
+        SetEnvVar("VENDREL_PIPE_DIR", pScope->strDir.c_str());
     }
 }
 
@@ -40,12 +38,5 @@ void LeavePipeDirectory(CPipeDirectoryScope* pScope)
         rmdir(pScope->strDir.c_str());
         pScope->strDir.clear();
     }
-    if (pScope->bHadSaved)
-    {
-        setenv("VENDREL_PIPE_DIR", pScope->strSaved.c_str(), 1);
-    }
-    else
-    {
-        unsetenv("VENDREL_PIPE_DIR");
-    }
+    RestoreEnvVar(pScope->saved);
 }

@@ -203,3 +203,13 @@ void CTraceCapture::Clear()
     std::lock_guard<std::mutex> lock(m_pImpl->m_mutex);
     m_pImpl->m_records.clear();
 }
+
+std::string CTraceCapture::OnlyMessage()
+{
+    std::vector<TraceRecord> records = Records();
+    if (records.size() != 1)
+    {
+        return "<" + std::to_string(records.size()) + " records>";
+    }
+    return records[0].strMessage;
+}

@@ -51,6 +51,8 @@ public:
     // that have returned are all there.
     std::vector<TraceRecord> Records();
     void Clear();
+    // The message of the only record received, or a note of how many there were instead.
+    std::string OnlyMessage();
 
     // Whether the pipe could be opened; when not, Records() stays empty.
     bool IsListening() const;

@@ -42,10 +42,7 @@ protected:
         SetEnvVar("CONTENT_TYPE", strType.c_str());
         SetEnvVar("CONTENT_LENGTH", std::to_string(strBody.size()).c_str());
         SetEnvVar("QUERY_STRING", "q=1");
-        {
-            std::ofstream in(m_strIn, std::ios::binary);
-            in << strBody;
-        }
+        WriteWholeFile(m_strIn, strBody);
         std::string strCommand = std::string(".") + VENDREL_DIR_SEP_STR + "kelsio_cgi_dump < " +
                                  m_strIn + " > " + m_strOut;
         EXPECT_EQ(system(strCommand.c_str()), 0);
@@ -61,7 +58,7 @@ protected:
         return lines;
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
     // Relative names in the working directory keep the command free of quoting.
     std::string m_strIn;
     std::string m_strOut;

@@ -1,14 +1,6 @@
 #include "kelsio_test_support.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
-namespace fs = std::filesystem;
 
 namespace
 {
@@ -35,65 +27,6 @@ const char* GetFakeEnv(void* pContext, const char* szName)
 }
 
 } // namespace
-
-CScratchHome::CScratchHome()
-{
-    static std::atomic<unsigned> s_nCounter(0);
-    auto nNow = std::chrono::steady_clock::now().time_since_epoch().count();
-    fs::path dir = fs::temp_directory_path() /
-                   ("kelsio-test-" + std::to_string(nNow) + "-" + std::to_string(++s_nCounter));
-    fs::create_directories(dir / "TEMP");
-    m_strPath = dir.string();
-}
-
-CScratchHome::~CScratchHome()
-{
-    std::error_code error;
-    fs::remove_all(m_strPath, error);
-}
-
-std::string CScratchHome::Temp() const
-{
-    return (fs::path(m_strPath) / "TEMP").string();
-}
-
-std::vector<std::string> CScratchHome::TempFiles() const
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(Temp()))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
-void CScratchHome::WriteFile(const std::string& strName, const std::string& strContent) const
-{
-    std::ofstream file(fs::path(m_strPath) / strName, std::ios::binary);
-    file << strContent;
-}
-
-void SetEnvVar(const char* szName, const char* szValue)
-{
-#ifdef _WIN32
-    _putenv_s(szName, szValue);
-#else
-    setenv(szName, szValue, 1);
-#endif
-}
-
-void UnsetEnvVar(const char* szName)
-{
-#ifdef _WIN32
-    _putenv_s(szName, "");
-#else
-    unsetenv(szName);
-#endif
-}
-
-std::string ReadWholeFile(const std::string& strPath)
-{
-    std::ifstream file(strPath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 CVarPairs CFakeRequest::Parse(bool& bParsed)
 {

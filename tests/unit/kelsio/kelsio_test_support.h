@@ -1,8 +1,10 @@
-// Helpers of the Kelsio tests: scratch directories, the environment, and requests fed to the
-// parser from memory.
+// Helpers of the Kelsio tests: requests fed to the parser from memory.
 #pragma once
 
 #include "kelsio_request.h"
+#include "temp_home.h"
+#include "test_env.h"
+#include "test_files.h"
 
 #include <map>
 #include <memory>
@@ -11,26 +13,6 @@
 #include <vector>
 
 typedef std::vector<std::pair<std::string, std::string>> CVarPairs;
-
-// A fresh directory (removed with the object) holding TEMP/, as an installation has it.
-class CScratchHome
-{
-public:
-    CScratchHome();
-    ~CScratchHome();
-    const std::string& Path() const { return m_strPath; }
-    std::string Temp() const;
-    // The names of the files in TEMP/.
-    std::vector<std::string> TempFiles() const;
-    void WriteFile(const std::string& strName, const std::string& strContent) const;
-
-private:
-    std::string m_strPath;
-};
-
-void SetEnvVar(const char* szName, const char* szValue);
-void UnsetEnvVar(const char* szName);
-std::string ReadWholeFile(const std::string& strPath);
 
 // A request: CGI meta-variables and a body, read in chunks of at most nChunk bytes.
 struct CFakeRequest

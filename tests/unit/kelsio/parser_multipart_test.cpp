@@ -41,7 +41,7 @@ protected:
         EXPECT_EQ(strName.find_first_not_of("0123456789abcdef", 7), std::string::npos);
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
     std::vector<CFakeRequest> m_requests;
 };
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 
 namespace
 {
@@ -18,9 +17,7 @@ protected:
     void SetUp() override
     {
         // Somebody else's upload: never touched by a refused request.
-        std::ofstream other(m_home.Temp() + VENDREL_DIR_SEP_STR + "upload_0000000000000000",
-                            std::ios::binary);
-        other << "keep";
+        WriteWholeFile(m_home.Temp() + VENDREL_DIR_SEP_STR + "upload_0000000000000000", "keep");
     }
 
     void ExpectRefused(CFakeRequest& request, const char* szWhat)
@@ -38,6 +35,20 @@ protected:
         CFakeRequest request = PostRequest(m_home.Path(), strType, strBody);
         ExpectRefused(request, szWhat);
     }
+    // The body is refused with the meta-variable szName at each of these values, and without it.
+    void ExpectRefusedForEach(const std::string& strBody, const char* szName,
+                              std::initializer_list<const char*> values)
+    {
+        for (const char* szValue : values)
+        {
+            CFakeRequest request = PostRequest(m_home.Path(), s_strType, strBody);
+            request.env[szName] = szValue;
+            ExpectRefused(request, szValue);
+        }
+        CFakeRequest missing = PostRequest(m_home.Path(), s_strType, strBody);
+        missing.env.erase(szName);
+        ExpectRefused(missing, (std::string("no ") + szName).c_str());
+    }
     // A body that is fine up to and including a file part.
     std::string FileFirst() const
     {
@@ -45,7 +56,7 @@ protected:
                std::string(5000, 'f') + "\r\n";
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
 };
 
 } // namespace
@@ -109,16 +120,8 @@ TEST_F(Refusal, LimitsAfterAFilePart)
 TEST_F(Refusal, ContentLength)
 {
     std::string strBody = FileFirst() + "--XyZ--";
-    for (const char* szLength :
-         {"", "-1", "+5", " 5", "5 ", "0x10", "abc", "99999999999999999999999"})
-    {
-        CFakeRequest request = PostRequest(m_home.Path(), s_strType, strBody);
-        request.env["CONTENT_LENGTH"] = szLength;
-        ExpectRefused(request, szLength);
-    }
-    CFakeRequest missing = PostRequest(m_home.Path(), s_strType, strBody);
-    missing.env.erase("CONTENT_LENGTH");
-    ExpectRefused(missing, "missing CONTENT_LENGTH");
+    ExpectRefusedForEach(strBody, "CONTENT_LENGTH",
+                         {"", "-1", "+5", " 5", "5 ", "0x10", "abc", "99999999999999999999999"});
 
     CFakeRequest longer = PostRequest(m_home.Path(), s_strType, strBody);
     longer.env["CONTENT_LENGTH"] = std::to_string(strBody.size() + 1);
@@ -152,15 +155,7 @@ TEST_F(Refusal, BodyOverTheLimit)
 TEST_F(Refusal, MethodAndContentType)
 {
     std::string strBody = FileFirst() + "--XyZ--";
-    for (const char* szMethod : {"PUT", "get", "post", "HEAD", ""})
-    {
-        CFakeRequest request = PostRequest(m_home.Path(), s_strType, strBody);
-        request.env["REQUEST_METHOD"] = szMethod;
-        ExpectRefused(request, szMethod);
-    }
-    CFakeRequest noMethod = PostRequest(m_home.Path(), s_strType, strBody);
-    noMethod.env.erase("REQUEST_METHOD");
-    ExpectRefused(noMethod, "no REQUEST_METHOD");
+    ExpectRefusedForEach(strBody, "REQUEST_METHOD", {"PUT", "get", "post", "HEAD", ""});
 
     for (const char* szType :
          {"text/plain", "multipart/form-data",
@@ -183,7 +178,7 @@ TEST_F(Refusal, BadQueryStringAfterAGoodBody)
 
 TEST_F(Refusal, NoUploadDirectory)
 {
-    CScratchHome bare;
+    CTempHome bare;
     std::string strMissing = bare.Path() + VENDREL_DIR_SEP_STR + "missing";
     CFakeRequest request = PostRequest(strMissing, s_strType, FileFirst() + "--XyZ--");
     bool bParsed = true;

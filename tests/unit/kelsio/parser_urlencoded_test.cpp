@@ -82,7 +82,7 @@ TEST(UrlEncoded, BadEscapesAndNulBytesAreRefused)
 
 TEST(UrlEncoded, RawNulByteInABodyIsRefused)
 {
-    CScratchHome home;
+    CTempHome home;
     CFakeRequest request = PostRequest(home.Path(), s_szForm, std::string("a=x\0y", 5));
     bool bParsed = true;
     request.Parse(bParsed);
@@ -115,7 +115,7 @@ TEST(UrlEncoded, VariableCountLimit)
 
 TEST(UrlEncoded, PostBodyComesBeforeTheQueryString)
 {
-    CScratchHome home;
+    CTempHome home;
     CFakeRequest request = PostRequest(home.Path(), s_szForm, "Verify=body&x=1");
     request.env["QUERY_STRING"] = "Verify=query";
     bool bParsed = false;
@@ -128,7 +128,7 @@ TEST(UrlEncoded, PostBodyComesBeforeTheQueryString)
 
 TEST(UrlEncoded, ContentTypeParametersAndCaseAreAccepted)
 {
-    CScratchHome home;
+    CTempHome home;
     CFakeRequest request =
         PostRequest(home.Path(), "Application/X-WWW-Form-URLEncoded; charset=UTF-8", "a=1");
     bool bParsed = false;
@@ -139,7 +139,7 @@ TEST(UrlEncoded, ContentTypeParametersAndCaseAreAccepted)
 
 TEST(UrlEncoded, ExactlyContentLengthBytesAreRead)
 {
-    CScratchHome home;
+    CTempHome home;
     CFakeRequest request = PostRequest(home.Path(), s_szForm, "a=1&b=2");
     request.env["CONTENT_LENGTH"] = "3";
     request.nChunk = 1;
@@ -153,7 +153,7 @@ TEST(UrlEncoded, ExactlyContentLengthBytesAreRead)
 
 TEST(UrlEncoded, BodyReadInSmallChunksGivesTheSameVariables)
 {
-    CScratchHome home;
+    CTempHome home;
     std::string strBody = "TempFileName=%2Fsrv%2FHome%2FTEMP%2Fx&NewFileSize=42&Verify=ab+cd";
     for (size_t nChunk : {1u, 2u, 3u, 7u, 4096u})
     {

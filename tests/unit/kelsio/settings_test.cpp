@@ -32,7 +32,7 @@ protected:
         return szOut;
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
 };
 
 } // namespace

@@ -58,7 +58,7 @@ protected:
         return files;
     }
 
-    CScratchHome m_home;
+    CTempHome m_home;
 };
 
 } // namespace

@@ -1,5 +1,6 @@
 // Opening files with share modes and dispositions, reading, writing, times, attributes, deletion.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 
 #include <algorithm>
 #include <thread>
@@ -13,18 +14,6 @@ static const int kReplaceRounds = 200;
 
 class FilesTest : public CTempDirTest
 {
-protected:
-    // The names in the test directory, sorted: a left-over temporary file shows here.
-    std::vector<std::string> Entries() const
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(m_strDir))
-        {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 };
 
 TEST_F(FilesTest, TwoReadersSharingReadsBothOpen)
@@ -43,8 +32,7 @@ TEST_F(FilesTest, WriterKeepsReadersOut)
     ASSERT_TRUE(WriteWholeFile(Path("f"), "old"));
     HANDLE hWriter = OpenForWrite(Path("f"));
     ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForRead(Path("f")));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_TRUE(RefusedForSharing(OpenForRead(Path("f"))));
     CloseHandle(hWriter);
     HANDLE hReader = OpenForRead(Path("f"));
     EXPECT_NE(INVALID_HANDLE_VALUE, hReader);
@@ -56,8 +44,7 @@ TEST_F(FilesTest, ReaderKeepsWriterOutAndContentIntact)
     ASSERT_TRUE(WriteWholeFile(Path("f"), "12345678"));
     HANDLE hReader = OpenForRead(Path("f"));
     ASSERT_NE(INVALID_HANDLE_VALUE, hReader);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForWrite(Path("f")));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_TRUE(RefusedForSharing(OpenForWrite(Path("f"))));
     // The refused CREATE_ALWAYS must not have truncated what the reader reads.
     char buf[16] = {0};
     DWORD dwGot = 0;
@@ -65,7 +52,7 @@ TEST_F(FilesTest, ReaderKeepsWriterOutAndContentIntact)
     EXPECT_EQ(8u, dwGot);
     EXPECT_EQ(std::string("12345678"), std::string(buf, dwGot));
     CloseHandle(hReader);
-    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
+    EXPECT_EQ(std::vector<std::string>{"f"}, ListNames(m_strDir));
 }
 
 TEST_F(FilesTest, ReaderNotSharingKeepsOtherReadersOut)
@@ -73,8 +60,7 @@ TEST_F(FilesTest, ReaderNotSharingKeepsOtherReadersOut)
     ASSERT_TRUE(WriteWholeFile(Path("f"), "x"));
     HANDLE h1 = OpenForRead(Path("f"), 0);
     ASSERT_NE(INVALID_HANDLE_VALUE, h1);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForRead(Path("f")));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_TRUE(RefusedForSharing(OpenForRead(Path("f"))));
     CloseHandle(h1);
 }
 
@@ -133,14 +119,13 @@ TEST_F(FilesTest, CreatedNewFileIsLockedFromTheStart)
 {
     HANDLE hWriter = OpenForWrite(Path("f"), CREATE_NEW);
     ASSERT_NE(INVALID_HANDLE_VALUE, hWriter);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForRead(Path("f")));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+    EXPECT_TRUE(RefusedForSharing(OpenForRead(Path("f"))));
     EXPECT_EQ(INVALID_HANDLE_VALUE, OpenForWrite(Path("f"), CREATE_NEW));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
     EXPECT_TRUE(WriteFile(hWriter, "abc", 3, nullptr, nullptr));
     EXPECT_TRUE(CloseHandle(hWriter));
     EXPECT_EQ("abc", ReadWholeFile(Path("f")));
-    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
+    EXPECT_EQ(std::vector<std::string>{"f"}, ListNames(m_strDir));
 }
 
 // Readers racing a writer that keeps replacing the file see a whole old or new content, or the
@@ -190,7 +175,7 @@ TEST_F(FilesTest, ReplacedFileIsReadWholeOrNotAtAll)
     reader.join();
     EXPECT_EQ(0, nBad.load());
     EXPECT_GT(nWhole.load(), 0);
-    EXPECT_EQ(std::vector<std::string>{"f"}, Entries());
+    EXPECT_EQ(std::vector<std::string>{"f"}, ListNames(m_strDir));
 }
 
 TEST_F(FilesTest, CreateNewRefusesAnExistingFile)
@@ -276,11 +261,6 @@ TEST_F(FilesTest, LargeWriteReadsBackAndEndOfFileReadsZero)
     CloseHandle(h);
 }
 
-static ULONGLONG Ticks(const FILETIME& ft)
-{
-    return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
-
 TEST_F(FilesTest, LastWriteTimeMatchesSystemTime)
 {
     FILETIME ftBefore;
@@ -295,8 +275,8 @@ TEST_F(FilesTest, LastWriteTimeMatchesSystemTime)
     CloseHandle(h);
     // File systems keep coarser times than the clock; two seconds cover every one in use.
     const ULONGLONG nSlack = 2ULL * 10000000ULL;
-    EXPECT_GE(Ticks(ftWrite) + nSlack, Ticks(ftBefore));
-    EXPECT_LE(Ticks(ftWrite), Ticks(ftAfter) + nSlack);
+    EXPECT_GE(FileTimeValue(ftWrite) + nSlack, FileTimeValue(ftBefore));
+    EXPECT_LE(FileTimeValue(ftWrite), FileTimeValue(ftAfter) + nSlack);
 }
 
 TEST_F(FilesTest, FileTimeOfInvalidHandleFails)

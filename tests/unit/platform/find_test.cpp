@@ -1,6 +1,8 @@
 // Directory listings: every entry with ".", "..", 64-bit sizes, and the errors of a bad pattern.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 
+#include <filesystem>
 #include <map>
 
 class FindTest : public CTempDirTest

@@ -1,5 +1,8 @@
 // MoveFileA: moves and renames that never replace, and their errors.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
+
+#include <filesystem>
 
 class MoveTest : public CTempDirTest
 {

@@ -2,7 +2,8 @@
 // are refused at once and never block; links are never written through; a replacement that cannot
 // be finished leaves the old file whole; attributes tell what an entry is; a reader that went
 // away does not end the program.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 #include "posix/pal_internal.h"
 #include "posix/stdstreams.h"
 
@@ -355,9 +356,8 @@ TEST_P(PosixCreateRoutesTest, ReplacementKeepsPermissionsAndTellsItsTimes)
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     FILETIME ftWrite = {0, 0};
     EXPECT_TRUE(GetFileTime(h, nullptr, nullptr, &ftWrite));
-    uint64_t nBefore =
-        (static_cast<uint64_t>(ftBefore.dwHighDateTime) << 32) | ftBefore.dwLowDateTime;
-    uint64_t nWrite = (static_cast<uint64_t>(ftWrite.dwHighDateTime) << 32) | ftWrite.dwLowDateTime;
+    uint64_t nBefore = FileTimeValue(ftBefore);
+    uint64_t nWrite = FileTimeValue(ftWrite);
     // The new file's own time (within the file system's granularity), not the old file's.
     EXPECT_GE(nWrite + 20000000u, nBefore);
     EXPECT_TRUE(WriteFile(h, "new", 3, nullptr, nullptr));

@@ -1,7 +1,8 @@
 // Choices of the POSIX layer that the Windows build has no counterpart for: the text-mode stream
 // buffer, UTF-8 as the ANSI code page, case-sensitive paths, the errno mapping, moves across file
 // systems.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_files.h"
 #include "posix/stdstreams.h"
 
 #include <cerrno>
@@ -156,19 +157,29 @@ TEST(PosixPaths, MissingBufferWithSizeIsAnInvalidParameter)
 
 TEST(PosixErrors, ErrnoMapsToTheWin32Codes)
 {
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), PalWin32ErrorFromErrno(ENOENT));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), PalWin32ErrorFromErrno(ENOTDIR));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), PalWin32ErrorFromErrno(EACCES));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), PalWin32ErrorFromErrno(EPERM));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), PalWin32ErrorFromErrno(EROFS));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ALREADY_EXISTS), PalWin32ErrorFromErrno(EEXIST));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), PalWin32ErrorFromErrno(ENOSPC));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), PalWin32ErrorFromErrno(ENAMETOOLONG));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES), PalWin32ErrorFromErrno(EMFILE));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES), PalWin32ErrorFromErrno(ENOBUFS));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), PalWin32ErrorFromErrno(ECONNREFUSED));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_DATA), PalWin32ErrorFromErrno(EPIPE));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), PalWin32ErrorFromErrno(0));
+    static const struct
+    {
+        int nErrno;
+        DWORD dwError;
+    } kMap[] = {
+        {ENOENT, ERROR_FILE_NOT_FOUND},
+        {ENOTDIR, ERROR_PATH_NOT_FOUND},
+        {EACCES, ERROR_ACCESS_DENIED},
+        {EPERM, ERROR_ACCESS_DENIED},
+        {EROFS, ERROR_ACCESS_DENIED},
+        {EEXIST, ERROR_ALREADY_EXISTS},
+        {ENOSPC, ERROR_DISK_FULL},
+        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
+        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+        {ENOBUFS, ERROR_NO_SYSTEM_RESOURCES},
+        {ECONNREFUSED, ERROR_FILE_NOT_FOUND},
+        {EPIPE, ERROR_NO_DATA},
+        {0, ERROR_SUCCESS},
+    };
+    for (const auto& entry : kMap)
+    {
+        EXPECT_EQ(entry.dwError, PalWin32ErrorFromErrno(entry.nErrno)) << "errno " << entry.nErrno;
+    }
 }
 
 // The last unit of a cut path is its terminator, so that no caller reads past the buffer.

@@ -1,6 +1,8 @@
 // The named-pipe client over Unix stream sockets: connecting, a full backlog, waiting, and a peer
 // that goes away.
-#include "temp_dir.h"
+#include "temp_home.h"
+#include "test_env.h"
+#include "test_files.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,7 +22,7 @@ protected:
     void SetUp() override
     {
         CTempDirTest::SetUp();
-        setenv("VENDREL_PIPE_DIR", m_strDir.c_str(), 1);
+        SetEnvVar("VENDREL_PIPE_DIR", m_strDir.c_str());
     }
     void TearDown() override
     {
@@ -28,7 +30,7 @@ protected:
         {
             close(nFd);
         }
-        unsetenv("VENDREL_PIPE_DIR");
+        UnsetEnvVar("VENDREL_PIPE_DIR");
         CTempDirTest::TearDown();
     }
     // A listening socket for the pipe name, with the given backlog.
@@ -91,9 +93,9 @@ TEST_F(PosixPipeTest, ConnectsAndDeliversBytes)
 TEST_F(PosixPipeTest, PipeDirectoryIsReadOnEveryCall)
 {
     EXPECT_EQ(m_strDir, PalPipeDirectory());
-    unsetenv("VENDREL_PIPE_DIR");
+    UnsetEnvVar("VENDREL_PIPE_DIR");
     EXPECT_STREQ("/run/vendrel", PalPipeDirectory());
-    setenv("VENDREL_PIPE_DIR", m_strDir.c_str(), 1);
+    SetEnvVar("VENDREL_PIPE_DIR", m_strDir.c_str());
 }
 
 TEST_F(PosixPipeTest, SocketWithoutListenerIsFileNotFound)

@@ -1,5 +1,6 @@
 // Clocks, identity, the executable's path, and loading libraries by their Windows names.
 #include "platform.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,7 @@ TEST(Clock, SystemTimeCountsFrom1601)
 {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    ULONGLONG nTicks = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    ULONGLONG nTicks = FileTimeValue(ft);
     long long nUnix = static_cast<long long>(nTicks / 10000000ULL) - 11644473600LL;
     long long nNow = static_cast<long long>(time(nullptr));
     EXPECT_LE(nUnix - nNow, 2);

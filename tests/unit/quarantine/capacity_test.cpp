@@ -16,8 +16,8 @@ class QuarantineCapacityTest : public CQuarantineTest
 {
 protected:
     // A fresh cache holding nSize, so the folder's size is that value without a scan.
-    void SetFolderSize(int64_t nSize) const { WriteBytes(StorePath(), LittleEndian64(nSize)); }
-    int64_t StoredSize() const { return FromLittleEndian64(ReadBytes(StorePath())); }
+    void SetFolderSize(int64_t nSize) const { WriteWholeFile(StorePath(), LittleEndian64(nSize)); }
+    int64_t StoredSize() const { return FromLittleEndian64(ReadWholeFile(StorePath())); }
 };
 
 TEST_F(QuarantineCapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesNot)
@@ -33,13 +33,44 @@ TEST_F(QuarantineCapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesN
     EXPECT_EQ(2 * kMegabyte + 17, StoredSize());
 }
 
-TEST_F(QuarantineCapacityTest, DefaultCapacityIsTenGigabytes)
+// An upload of nLargestFit bytes fits, one byte more does not, and the refusal traces the
+// folder's size.
+struct SBoundary
 {
-    SetFolderSize(10240 * kMegabyte - 100);
-    EXPECT_TRUE(VerifyVirusFolderSize(100));
-    EXPECT_FALSE(VerifyVirusFolderSize(101));
-    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("10737418140")));
+    const char* szName;
+    const char* szSettings;
+    int64_t nFolderSize;
+    int32_t nLargestFit;
+    const char* szTracedSize;
+};
+
+class QuarantineCapacityBoundaryTest : public QuarantineCapacityTest,
+                                       public ::testing::WithParamInterface<SBoundary>
+{
+};
+
+TEST_P(QuarantineCapacityBoundaryTest, LargestFitPassesOneByteMoreIsRefused)
+{
+    Configure(GetParam().szSettings);
+    SetFolderSize(GetParam().nFolderSize);
+    EXPECT_TRUE(VerifyVirusFolderSize(GetParam().nLargestFit));
+    EXPECT_FALSE(VerifyVirusFolderSize(GetParam().nLargestFit + 1));
+    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string(GetParam().szTracedSize)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Capacity, QuarantineCapacityBoundaryTest,
+                         ::testing::Values(SBoundary{"DefaultCapacityIsTenGigabytes", "",
+                                                     10240 * kMegabyte - 100, 100, "10737418140"},
+                                           // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
+                                           SBoundary{"LargeCapacityIsComputedInSixtyFourBits",
+                                                     "Quarantine_Folder_Capacity=4096\n",
+                                                     4096 * kMegabyte - 1000, 1000, "4294966296"},
+                                           SBoundary{"FolderAboveTwoToTheThirtyFirstShowsWhole",
+                                                     "Quarantine_Folder_Capacity=2147483647\n",
+                                                     2147483647LL * kMegabyte, 0,
+                                                     "2251799812636672"}),
+                         [](const ::testing::TestParamInfo<SBoundary>& info)
+                         { return info.param.szName; });
 
 TEST_F(QuarantineCapacityTest, NegativeUploadSizeIsSubtracted)
 {
@@ -73,25 +104,6 @@ TEST_F(QuarantineCapacityTest, CapacityIsReadAfreshOnEveryCall)
     EXPECT_FALSE(VerifyVirusFolderSize(0));
 }
 
-TEST_F(QuarantineCapacityTest, LargeCapacityIsComputedInSixtyFourBits)
-{
-    // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
-    Configure("Quarantine_Folder_Capacity=4096\n");
-    SetFolderSize(4096 * kMegabyte - 1000);
-    EXPECT_TRUE(VerifyVirusFolderSize(1000));
-    EXPECT_FALSE(VerifyVirusFolderSize(1001));
-    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("4294966296")));
-}
-
-TEST_F(QuarantineCapacityTest, FolderAboveTwoToTheThirtyFirstShowsWhole)
-{
-    Configure("Quarantine_Folder_Capacity=2147483647\n");
-    SetFolderSize(2147483647LL * kMegabyte);
-    EXPECT_TRUE(VerifyVirusFolderSize(0));
-    EXPECT_FALSE(VerifyVirusFolderSize(1));
-    EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("2251799812636672")));
-}
-
 TEST_F(QuarantineCapacityTest, TotalAtTheTopOfTheRangeDoesNotWrapIntoAFit)
 {
     SetFolderSize(INT64_MAX);
@@ -123,7 +135,7 @@ TEST_F(QuarantineCapacityTest, UpdateAddsTheUploadAndTracesEachStep)
 
 TEST_F(QuarantineCapacityTest, UpdateOfMissingCacheScansFirst)
 {
-    WriteBytes(Folder() + VENDREL_DIR_SEP_STR "x.bin", std::string(50, 'x'));
+    WriteWholeFile(Folder() + VENDREL_DIR_SEP_STR "x.bin", std::string(50, 'x'));
     EXPECT_TRUE(updateFolderSize(10));
     EXPECT_EQ(60, StoredSize());
     std::vector<TraceRecord> records = Records();
@@ -201,9 +213,9 @@ TEST_F(QuarantineFolderLocationTest, DefaultFolderIsTheHomeTextFollowedByVirus)
     // The size accounting works in the default folder.
     std::string strDefault = m_pHome->Path() + "Virus";
     MakeDirectory(strDefault);
-    WriteBytes(strDefault + VENDREL_DIR_SEP_STR "v.bin", std::string(42, 'v'));
+    WriteWholeFile(strDefault + VENDREL_DIR_SEP_STR "v.bin", std::string(42, 'v'));
     EXPECT_TRUE(updateFolderSize(8));
-    EXPECT_EQ(50, FromLittleEndian64(ReadBytes(strDefault + VENDREL_DIR_SEP_STR ".store")));
+    EXPECT_EQ(50, FromLittleEndian64(ReadWholeFile(strDefault + VENDREL_DIR_SEP_STR ".store")));
     std::error_code error;
     std::filesystem::remove_all(strDefault, error);
 }

@@ -93,7 +93,8 @@ private:
 
 TEST(QuarantineConcurrencyTest, EveryUploadIsFiledExactlyOnce)
 {
-    CTestHome home;
+    CTempHome home;
+    home.UseAsKelsioHome();
     std::string strFolder = home.Join("Q");
     MakeDirectory(strFolder);
     home.WriteSettings("Quarantine_Folder=" + strFolder + "\n");
@@ -120,7 +121,7 @@ TEST(QuarantineConcurrencyTest, EveryUploadIsFiledExactlyOnce)
         }
         Sleep(1);
     }
-    WriteBytes(home.Join("go"), "");
+    WriteWholeFile(home.Join("go"), "");
     for (int i = 0; i < kProcesses; ++i)
     {
         EXPECT_EQ(0, children[i].Wait()) << "process " << i;
@@ -135,7 +136,7 @@ TEST(QuarantineConcurrencyTest, EveryUploadIsFiledExactlyOnce)
         ASSERT_EQ(0u, strName.rfind("PC7_", 0)) << strName;
         size_t nDot = strName.find('.');
         ASSERT_NE(std::string::npos, nDot) << strName;
-        std::string strContent = ReadBytes(strFolder + VENDREL_DIR_SEP_STR + strName);
+        std::string strContent = ReadWholeFile(strFolder + VENDREL_DIR_SEP_STR + strName);
         EXPECT_TRUE(contents.insert(strContent).second) << "twice: " << strContent;
         writersOfSecond[strName.substr(4, nDot - 4)].insert(strContent.at(1));
     }

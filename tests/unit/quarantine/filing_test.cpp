@@ -36,7 +36,7 @@ BOOL WINAPI MoveAfterCompetitor(LPCSTR szFrom, LPCSTR szTo)
     if (g_nRacesToLose > 0)
     {
         --g_nRacesToLose;
-        WriteBytes(szTo, "competitor");
+        WriteWholeFile(szTo, "competitor");
     }
     return MoveFileA(szFrom, szTo);
 }
@@ -67,12 +67,25 @@ protected:
         g_nMoves = 0;
         g_dwMoveError = 0;
         m_strUpload = m_pHome->Join("TEMP") + VENDREL_DIR_SEP_STR "upload_1a2b";
-        WriteBytes(m_strUpload, "infected payload");
+        WriteWholeFile(m_strUpload, "infected payload");
     }
     std::string Target(const std::string& strComputer, int n, int32_t nTime = kTime) const
     {
         return Folder() + VENDREL_DIR_SEP_STR + strComputer + "_" + std::to_string(nTime) + "." +
                std::to_string(n);
+    }
+    // The traces of a move that failed with nError, after which the upload was deleted.
+    ::testing::AssertionResult HasMoveFailure(const std::vector<TraceRecord>& records,
+                                              int nError) const
+    {
+        if (Lines(records) != std::vector<int>{293, 294, 320, 322})
+        {
+            return ::testing::AssertionFailure()
+                   << "trace lines " << ::testing::PrintToString(Lines(records));
+        }
+        return HasTrace(records, 320, 4,
+                        std::string(kPrefix) + "Move file failed, error = " +
+                            std::to_string(nError) + ", delete " + m_strUpload);
     }
     std::string DeletedText(int nRet) const
     {
@@ -107,7 +120,7 @@ TEST_F(QuarantineFilingTest, FirstUploadOfTheSecondGetsNumberZero)
 {
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     std::string strTarget = Target("PC7", 0);
-    EXPECT_EQ("infected payload", ReadBytes(strTarget));
+    EXPECT_EQ("infected payload", ReadWholeFile(strTarget));
     EXPECT_FALSE(PathExists(m_strUpload));
     EXPECT_EQ((std::vector<std::string>{"PC7_1700000000.0"}), ListNames(Folder()));
 
@@ -140,16 +153,16 @@ TEST_F(QuarantineFilingTest, NameCarriesTheCurrentTime)
 
 TEST_F(QuarantineFilingTest, TakenNumbersAreSkipped)
 {
-    WriteBytes(Target("PC7", 0), "first");
-    WriteBytes(Target("PC7", 1), "second");
+    WriteWholeFile(Target("PC7", 0), "first");
+    WriteWholeFile(Target("PC7", 1), "second");
     // Other computers and other seconds do not count.
-    WriteBytes(Target("PC8", 2), "other computer");
-    WriteBytes(Target("PC7", 2, kTime - 1), "other second");
+    WriteWholeFile(Target("PC8", 2), "other computer");
+    WriteWholeFile(Target("PC7", 2, kTime - 1), "other second");
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
-    EXPECT_EQ("infected payload", ReadBytes(Target("PC7", 2)));
-    EXPECT_EQ("first", ReadBytes(Target("PC7", 0)));
-    EXPECT_EQ("second", ReadBytes(Target("PC7", 1)));
-    EXPECT_EQ("other computer", ReadBytes(Target("PC8", 2)));
+    EXPECT_EQ("infected payload", ReadWholeFile(Target("PC7", 2)));
+    EXPECT_EQ("first", ReadWholeFile(Target("PC7", 0)));
+    EXPECT_EQ("second", ReadWholeFile(Target("PC7", 1)));
+    EXPECT_EQ("other computer", ReadWholeFile(Target("PC8", 2)));
     EXPECT_TRUE(HasTrace(Records(), 325, 4,
                          std::string(kPrefix) + "MoveFile(" + m_strUpload + ", " +
                              Target("PC7", 2) + ") success"));
@@ -194,10 +207,7 @@ TEST_F(QuarantineFilingTest, MissingFolderFailsTheMoveAndDeletesTheUpload)
     EXPECT_FALSE(PathExists(strMissing));
 
     std::vector<TraceRecord> records = Records();
-    EXPECT_EQ((std::vector<int>{293, 294, 320, 322}), Lines(records));
-    EXPECT_TRUE(
-        HasTrace(records, 320, 4,
-                 std::string(kPrefix) + "Move file failed, error = 3, delete " + m_strUpload));
+    EXPECT_TRUE(HasMoveFailure(records, 3));
     EXPECT_TRUE(HasDeletion(records, 322, 1));
 }
 
@@ -208,10 +218,7 @@ TEST_F(QuarantineFilingTest, MissingUploadFailsTheMoveAndTheDeletion)
     EXPECT_TRUE(ListNames(Folder()).empty());
 
     std::vector<TraceRecord> records = Records();
-    EXPECT_EQ((std::vector<int>{293, 294, 320, 322}), Lines(records));
-    EXPECT_TRUE(
-        HasTrace(records, 320, 4,
-                 std::string(kPrefix) + "Move file failed, error = 2, delete " + m_strUpload));
+    EXPECT_TRUE(HasMoveFailure(records, 2));
     EXPECT_TRUE(HasDeletion(records, 322, 0, 2));
 }
 
@@ -285,8 +292,8 @@ TEST_F(QuarantineFilingTest, LostRaceGoesOnWithTheNextNumber)
     g_nRacesToLose = 1;
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     EXPECT_EQ(2, g_nMoves);
-    EXPECT_EQ("competitor", ReadBytes(Target("PC7", 0)));
-    EXPECT_EQ("infected payload", ReadBytes(Target("PC7", 1)));
+    EXPECT_EQ("competitor", ReadWholeFile(Target("PC7", 0)));
+    EXPECT_EQ("infected payload", ReadWholeFile(Target("PC7", 1)));
     EXPECT_FALSE(PathExists(m_strUpload));
 
     std::vector<TraceRecord> records = Records();
@@ -301,13 +308,13 @@ TEST_F(QuarantineFilingTest, LostRaceGoesOnWithTheNextNumber)
 
 TEST_F(QuarantineFilingTest, LostRaceResumesTheSearchPastTakenNames)
 {
-    WriteBytes(Target("PC7", 1), "older");
+    WriteWholeFile(Target("PC7", 1), "older");
     SetSystemCall("MoveFileA", (SYSTEM_CALL_PTR)MoveAfterCompetitor);
     g_nRacesToLose = 1;
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
-    EXPECT_EQ("competitor", ReadBytes(Target("PC7", 0)));
-    EXPECT_EQ("older", ReadBytes(Target("PC7", 1)));
-    EXPECT_EQ("infected payload", ReadBytes(Target("PC7", 2)));
+    EXPECT_EQ("competitor", ReadWholeFile(Target("PC7", 0)));
+    EXPECT_EQ("older", ReadWholeFile(Target("PC7", 1)));
+    EXPECT_EQ("infected payload", ReadWholeFile(Target("PC7", 2)));
 }
 
 TEST_F(QuarantineFilingTest, FileExistsErrorAlsoCountsAsALostRace)
@@ -317,7 +324,7 @@ TEST_F(QuarantineFilingTest, FileExistsErrorAlsoCountsAsALostRace)
     g_nRacesToLose = 3;
     EXPECT_TRUE(MoveInfectedFile("PC7", m_strUpload.c_str()));
     EXPECT_EQ(4, g_nMoves);
-    EXPECT_EQ("infected payload", ReadBytes(Target("PC7", 3)));
+    EXPECT_EQ("infected payload", ReadWholeFile(Target("PC7", 3)));
     EXPECT_EQ(3, CountLine(Records(), 318));
 }
 
@@ -330,10 +337,7 @@ TEST_F(QuarantineFilingTest, OtherMoveErrorsDelete)
     EXPECT_EQ(1, g_nMoves);
     EXPECT_FALSE(PathExists(m_strUpload));
     std::vector<TraceRecord> records = Records();
-    EXPECT_EQ((std::vector<int>{293, 294, 320, 322}), Lines(records));
-    EXPECT_TRUE(
-        HasTrace(records, 320, 4,
-                 std::string(kPrefix) + "Move file failed, error = 5, delete " + m_strUpload));
+    EXPECT_TRUE(HasMoveFailure(records, 5));
 }
 
 TEST_F(QuarantineFilingTest, RacesLostOnEveryNameEndAfterAThousandTries)

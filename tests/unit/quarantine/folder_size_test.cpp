@@ -14,6 +14,11 @@ std::string CreateFailedText(const std::string& strPath, int nError)
            std::to_string(nError) + ")";
 }
 
+std::string WriteFailedText(const std::string& strStore)
+{
+    return "[Vendrel:writeFolderSize] write Folder Size into file \"" + strStore + "\" failed";
+}
+
 class QuarantineFolderSizeTest : public CQuarantineTest
 {
 protected:
@@ -22,15 +27,15 @@ protected:
         return Folder() + VENDREL_DIR_SEP_STR + strName;
     }
     // A cache file written just now holding these bytes.
-    void WriteStore(const std::string& strBytes) const { WriteBytes(StorePath(), strBytes); }
+    void WriteStore(const std::string& strBytes) const { WriteWholeFile(StorePath(), strBytes); }
 };
 
 TEST_F(QuarantineFolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(1000, 'a'));
-    WriteBytes(FolderFile("b.bin"), std::string(234, 'b'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(1000, 'a'));
+    WriteWholeFile(FolderFile("b.bin"), std::string(234, 'b'));
     MakeDirectory(FolderFile("sub"));
-    WriteBytes(FolderFile("sub") + VENDREL_DIR_SEP_STR "deep.bin", std::string(5000, 'd'));
+    WriteWholeFile(FolderFile("sub") + VENDREL_DIR_SEP_STR "deep.bin", std::string(5000, 'd'));
 
     EXPECT_EQ(1234, getFolderSize(Folder().c_str()));
 
@@ -38,7 +43,7 @@ TEST_F(QuarantineFolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
     EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 2)));
     EXPECT_EQ(nullptr, FindLine(records, 496));
     EXPECT_EQ(nullptr, FindLine(records, 543));
-    std::string strStore = ReadBytes(StorePath());
+    std::string strStore = ReadWholeFile(StorePath());
     ASSERT_EQ(8u, strStore.size());
     EXPECT_EQ(1234, FromLittleEndian64(strStore));
     DWORD dwAttributes = GetFileAttributesA(StorePath().c_str());
@@ -48,28 +53,28 @@ TEST_F(QuarantineFolderSizeTest, MissingCacheIsTracedScannedAndWrittenHidden)
 
 TEST_F(QuarantineFolderSizeTest, LaterScanCountsTheCacheFileItself)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(100, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(100, 'a'));
     EXPECT_EQ(100, getFolderSize(Folder().c_str()));
     // Stale from here on: the next call scans again and now lists ".store" too.
     ShiftLastWriteTime(StorePath(), -3600);
     EXPECT_EQ(108, getFolderSize(Folder().c_str()));
     EXPECT_TRUE(
         HasTrace(Records(), 471, 73, "getFolderSize - .store is out of date, need to recalculate"));
-    EXPECT_EQ(108, FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(108, FromLittleEndian64(ReadWholeFile(StorePath())));
 }
 
 TEST_F(QuarantineFolderSizeTest, EmptyFolderHoldsZeroAndIsNotScannedAgain)
 {
     EXPECT_EQ(0, getFolderSize(Folder().c_str()));
-    EXPECT_EQ(0, FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(0, FromLittleEndian64(ReadWholeFile(StorePath())));
     // A file arriving within the cache life is not seen: the stored 0 is trusted.
-    WriteBytes(FolderFile("late.bin"), std::string(77, 'x'));
+    WriteWholeFile(FolderFile("late.bin"), std::string(77, 'x'));
     m_pCapture->Clear();
     EXPECT_EQ(0, getFolderSize(Folder().c_str()));
     std::vector<TraceRecord> records = Records();
     EXPECT_EQ(nullptr, FindLine(records, 486));
     EXPECT_EQ(nullptr, FindLine(records, 471));
-    EXPECT_EQ(0, FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(0, FromLittleEndian64(ReadWholeFile(StorePath())));
 }
 
 TEST_F(QuarantineFolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZero)
@@ -85,16 +90,14 @@ TEST_F(QuarantineFolderSizeTest, MissingFolderTracesOpenListingAndWriteAndGivesZ
     EXPECT_TRUE(
         HasTrace(records, 496, 87,
                  "getFolderSize - FindFirstFile(" + strPattern + ") failed with win32 error (3)"));
-    EXPECT_TRUE(HasTrace(records, 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + strStore +
-                             "\" failed"));
+    EXPECT_TRUE(HasTrace(records, 543, 4, WriteFailedText(strStore)));
     EXPECT_EQ((std::vector<int>{486, 496, 543}), Lines(records));
     EXPECT_FALSE(PathExists(strMissing));
 }
 
 TEST_F(QuarantineFolderSizeTest, InvalidFreshValuesReadAsZeroWithoutScanOrRewrite)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(500, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(500, 'a'));
     const std::string cases[] = {LittleEndian64(0), LittleEndian64(-5), LittleEndian64(INT64_MIN),
                                  LittleEndian64(4096).substr(0, 7), std::string()};
     for (const std::string& strBytes : cases)
@@ -106,7 +109,7 @@ TEST_F(QuarantineFolderSizeTest, InvalidFreshValuesReadAsZeroWithoutScanOrRewrit
         EXPECT_EQ(nullptr, FindLine(records, 486));
         EXPECT_EQ(nullptr, FindLine(records, 471));
         EXPECT_EQ(nullptr, FindLine(records, 496));
-        EXPECT_EQ(strBytes, ReadBytes(StorePath()));
+        EXPECT_EQ(strBytes, ReadWholeFile(StorePath()));
     }
 }
 
@@ -117,16 +120,16 @@ TEST_F(QuarantineFolderSizeTest, ValueIsLittleEndianAndLongerFileIsReadByItsFirs
 
     WriteStore(LittleEndian64(123456789012345LL) + std::string("trailing bytes"));
     EXPECT_EQ(123456789012345LL, getFolderSize(Folder().c_str()));
-    EXPECT_EQ(22u, ReadBytes(StorePath()).size());
+    EXPECT_EQ(22u, ReadWholeFile(StorePath()).size());
 }
 
 TEST_F(QuarantineFolderSizeTest, WriteIsEightLittleEndianBytesReplacingLongerFile)
 {
     WriteStore(std::string(40, 'z'));
     ASSERT_TRUE(writeFolderSize(Folder().c_str(), 0x0102030405060708LL));
-    EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ReadBytes(StorePath()));
+    EXPECT_EQ(std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8), ReadWholeFile(StorePath()));
     ASSERT_TRUE(writeFolderSize(Folder().c_str(), -2));
-    EXPECT_EQ(std::string(8, '\xff').replace(0, 1, 1, '\xfe'), ReadBytes(StorePath()));
+    EXPECT_EQ(std::string(8, '\xff').replace(0, 1, 1, '\xfe'), ReadWholeFile(StorePath()));
     EXPECT_EQ(nullptr, FindLine(Records(), 543));
 }
 
@@ -134,14 +137,13 @@ TEST_F(QuarantineFolderSizeTest, WriteIntoMissingFolderFails)
 {
     std::string strMissing = m_pHome->Join("gone");
     EXPECT_FALSE(writeFolderSize(strMissing.c_str(), 10));
-    EXPECT_TRUE(HasTrace(Records(), 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + strMissing +
-                             VENDREL_DIR_SEP_STR ".store\" failed"));
+    EXPECT_TRUE(
+        HasTrace(Records(), 543, 4, WriteFailedText(strMissing + VENDREL_DIR_SEP_STR ".store")));
 }
 
 TEST_F(QuarantineFolderSizeTest, FutureLastWriteTimeIsOutOfDate)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(10, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(10, 'a'));
     WriteStore(LittleEndian64(999));
     ShiftLastWriteTime(StorePath(), 3600);
     EXPECT_TRUE(IsFileOutOfDate(StorePath().c_str()));
@@ -255,9 +257,9 @@ TEST_F(QuarantineFolderSizeTest, ScanCarriesSizesAboveFourGigabytes)
     const uint64_t nBig = 5ull * 1024 * 1024 * 1024 + 3;
     MakeSparseFile(FolderFile("big1.bin"), nBig);
     MakeSparseFile(FolderFile("big2.bin"), nBig);
-    WriteBytes(FolderFile("small.bin"), std::string(7, 's'));
+    WriteWholeFile(FolderFile("small.bin"), std::string(7, 's'));
     EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), getFolderSize(Folder().c_str()));
-    EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(static_cast<int64_t>(2 * nBig + 7), FromLittleEndian64(ReadWholeFile(StorePath())));
 }
 
 // Another process holding the cache file for a while: the pause between tries stands in for the
@@ -311,7 +313,7 @@ protected:
 
 TEST_F(QuarantineHeldCacheTest, ReaderWaitsOutAShortWriteAndReadsTheCache)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(3, 'a'));
     WriteStore(LittleEndian64(5000));
     Hold(true, 10);
     EXPECT_EQ(5000, getFolderSize(Folder().c_str()));
@@ -325,7 +327,7 @@ TEST_F(QuarantineHeldCacheTest, ReaderWaitsOutAShortWriteAndReadsTheCache)
     EXPECT_EQ(INVALID_HANDLE_VALUE, g_hHolder);
     EXPECT_GE(g_dwSleptMs, 10u);
     // Not rewritten by a listing.
-    EXPECT_EQ(5000, FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(5000, FromLittleEndian64(ReadWholeFile(StorePath())));
 }
 
 TEST_F(QuarantineHeldCacheTest, AgeTestWaitsOutAShortWrite)
@@ -370,21 +372,19 @@ TEST_F(QuarantineHeldCacheTest, WriterWaitsOutAShortRead)
     Hold(false, 10);
     EXPECT_TRUE(writeFolderSize(Folder().c_str(), 777));
     EXPECT_EQ(0, CountLine(Records(), 543));
-    EXPECT_EQ(777, FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(777, FromLittleEndian64(ReadWholeFile(StorePath())));
 }
 
 TEST_F(QuarantineHeldCacheTest, WriterHeldPastTheBoundLeadsToTraceAndListing)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(3, 'a'));
     WriteStore(LittleEndian64(5000));
     Hold(true, 1000000);
     EXPECT_EQ(3 + 8, getFolderSize(Folder().c_str()));
 
     std::vector<TraceRecord> records = Records();
     EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 32)));
-    EXPECT_TRUE(HasTrace(records, 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + StorePath() +
-                             "\" failed"));
+    EXPECT_TRUE(HasTrace(records, 543, 4, WriteFailedText(StorePath())));
     EXPECT_EQ((std::vector<int>{486, 543}), Lines(records));
     // Two bounded waits (the read, then the write back), each about 50 ms of pauses.
     EXPECT_GE(g_dwSleptMs, 2 * 40u);
@@ -396,7 +396,7 @@ TEST_F(QuarantineHeldCacheTest, WriterHeldPastTheBoundLeadsToTraceAndListing)
 TEST_F(QuarantineHeldCacheTest, OtherOpenFailuresAreNotWaitedFor)
 {
     // No cache file: the reader lists at once, without a pause.
-    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(3, 'a'));
     EXPECT_EQ(3, getFolderSize(Folder().c_str()));
     EXPECT_TRUE(HasTrace(Records(), 486, 87, CreateFailedText(StorePath(), 2)));
     EXPECT_EQ(0, g_nSleeps);
@@ -404,7 +404,7 @@ TEST_F(QuarantineHeldCacheTest, OtherOpenFailuresAreNotWaitedFor)
 
 TEST_F(QuarantineFolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
 {
-    WriteBytes(FolderFile("a.bin"), std::string(3, 'a'));
+    WriteWholeFile(FolderFile("a.bin"), std::string(3, 'a'));
     WriteStore(LittleEndian64(5000));
     // A writer holds the file with no sharing: the reader cannot open it and scans.
     HANDLE hWriter = CreateFileA(StorePath().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -413,11 +413,9 @@ TEST_F(QuarantineFolderSizeTest, CacheReadWhileAnotherProcessWritesLeadsToScan)
     EXPECT_EQ(3 + 8, getFolderSize(Folder().c_str()));
     std::vector<TraceRecord> records = Records();
     EXPECT_TRUE(HasTrace(records, 486, 87, CreateFailedText(StorePath(), 32)));
-    EXPECT_TRUE(HasTrace(records, 543, 4,
-                         "[Vendrel:writeFolderSize] write Folder Size into file \"" + StorePath() +
-                             "\" failed"));
+    EXPECT_TRUE(HasTrace(records, 543, 4, WriteFailedText(StorePath())));
     CloseHandle(hWriter);
-    EXPECT_EQ(5000, FromLittleEndian64(ReadBytes(StorePath())));
+    EXPECT_EQ(5000, FromLittleEndian64(ReadWholeFile(StorePath())));
 }
 
 } // namespace

@@ -1,10 +1,14 @@
 // What the quarantine tests share: a home directory per test with its server.ini and
-// KELSIO_HOME pointing at it, a trace capture, byte-level file helpers and trace look-ups.
+// KELSIO_HOME pointing at it, a trace capture, and byte-level helpers.
 #pragma once
 
 #include "quarantine.h"
 #include "system_calls.h"
+#include "temp_home.h"
+#include "test_env.h"
+#include "test_files.h"
 #include "trace_capture.h"
+#include "trace_lookup.h"
 
 #include "platform.h"
 
@@ -14,28 +18,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-// Sets an environment variable of this process (and of the processes it starts).
-void SetEnvVar(const char* szName, const char* szValue);
-
-// A fresh home directory under the temp directory, removed with everything in it at the end.
-class CTestHome
-{
-public:
-    CTestHome();
-    ~CTestHome();
-    CTestHome(const CTestHome&) = delete;
-    CTestHome& operator=(const CTestHome&) = delete;
-
-    const std::string& Path() const { return m_strPath; }
-    // Path() + separator + strName.
-    std::string Join(const std::string& strName) const;
-    // Writes server.ini with a [INI_SERVER_SECTION] holding exactly these lines.
-    void WriteSettings(const std::string& strLines) const;
-
-private:
-    std::string m_strPath;
-};
 
 // A test with a home directory whose server.ini names the folder "<home>/Q" (created), and a
 // trace capture; hooks and trace state are reset around each test.
@@ -51,14 +33,10 @@ protected:
     std::string StorePath() const;
     std::vector<TraceRecord> Records() { return m_pCapture->Records(); }
 
-    std::unique_ptr<CTestHome> m_pHome;
+    std::unique_ptr<CTempHome> m_pHome;
     std::unique_ptr<CTraceCapture> m_pCapture;
 };
 
-void WriteBytes(const std::string& strPath, const std::string& strBytes);
-std::string ReadBytes(const std::string& strPath);
-bool PathExists(const std::string& strPath);
-void MakeDirectory(const std::string& strPath);
 // A file of nSize bytes that takes no room on disk (a hole).
 void MakeSparseFile(const std::string& strPath, uint64_t nSize);
 // The 8 little-endian bytes of nValue, and the value of the first 8 bytes of a text.
@@ -68,19 +46,6 @@ int64_t FromLittleEndian64(const std::string& strBytes);
 void ShiftLastWriteTime(const std::string& strPath, long long nSeconds);
 // The last-write time as the file system reports it to CreateFileA/GetFileTime.
 FILETIME LastWriteTime(const std::string& strPath);
-// The names in a directory, "." and ".." left out, sorted.
-std::vector<std::string> ListNames(const std::string& strDir);
-
 // The stand-in for "now" that the GetSystemTimeAsFileTime entry answers while installed.
 extern uint64_t g_nFakeNow;
 void WINAPI FakeSystemTime(LPFILETIME pTime);
-uint64_t FileTimeValue(const FILETIME& ft);
-
-// Trace look-ups. Messages carry the prefix of the trace client, so they are matched by tail.
-bool EndsWith(const std::string& str, const std::string& strTail);
-const TraceRecord* FindLine(const std::vector<TraceRecord>& records, int nLine);
-int CountLine(const std::vector<TraceRecord>& records, int nLine);
-std::vector<int> Lines(const std::vector<TraceRecord>& records);
-// Asserts a record at nLine with this level whose message ends with strTail.
-::testing::AssertionResult HasTrace(const std::vector<TraceRecord>& records, int nLine, int nLevel,
-                                    const std::string& strTail);

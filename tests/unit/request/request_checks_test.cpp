@@ -1,4 +1,6 @@
 #include "cgi_vars.h"
+#include "test_env.h"
+#include "test_files.h"
 #include "upload_checks.h"
 
 #include "platform.h"
@@ -11,15 +13,6 @@
 
 namespace
 {
-
-void SetHome(const std::string& strHome)
-{
-#ifdef _WIN32
-    _putenv_s("KELSIO_HOME", strHome.c_str());
-#else
-    setenv("KELSIO_HOME", strHome.c_str(), 1);
-#endif
-}
 
 // The home directory as a path of this build: C:\Home on Windows, /srv/Home on POSIX.
 std::string HomeDir()
@@ -83,7 +76,7 @@ TEST(UploadSizeRule, ReadsLikeStrtolWithinInt32)
 
 TEST(LocationCheck, AdmitsOnlyFilesDirectlyInTheUploadDirectory)
 {
-    SetHome(HomeDir());
+    SetEnvVar("KELSIO_HOME", HomeDir().c_str());
     const std::string strSep = VENDREL_DIR_SEP_STR;
     EXPECT_TRUE(InUploadDir(InHome("TEMP" + strSep + "up.dat")));
     EXPECT_FALSE(InUploadDir(InHome("TEMP" + strSep + "sub" + strSep + "up.dat")));
@@ -95,7 +88,7 @@ TEST(LocationCheck, AdmitsOnlyFilesDirectlyInTheUploadDirectory)
 
 TEST(LocationCheck, TracesBothDirectoriesOfAFailure)
 {
-    SetHome(HomeDir());
+    SetEnvVar("KELSIO_HOME", HomeDir().c_str());
     char szRecombined[MAX_PATH];
     char szUploadDir[MAX_PATH];
     const std::string strPath = InHome(std::string("Other") + VENDREL_DIR_SEP_STR + "up.dat");
@@ -106,7 +99,7 @@ TEST(LocationCheck, TracesBothDirectoriesOfAFailure)
 
 TEST(LocationCheck, NameOf256BytesEmptiesAllParts)
 {
-    SetHome(HomeDir());
+    SetEnvVar("KELSIO_HOME", HomeDir().c_str());
     char szRecombined[MAX_PATH];
     char szUploadDir[MAX_PATH];
     const std::string strPath = InHome("TEMP" VENDREL_DIR_SEP_STR + std::string(256, 'n'));
@@ -119,7 +112,7 @@ TEST(LocationCheck, NameOf256BytesEmptiesAllParts)
 // Windows paths compare without regard to case, and '/' is not '\'.
 TEST(LocationCheck, WindowsCaseAndSeparators)
 {
-    SetHome("C:\\Home");
+    SetEnvVar("KELSIO_HOME", "C:\\Home");
     EXPECT_TRUE(InUploadDir("c:\\home\\temp\\up.dat"));
     EXPECT_FALSE(InUploadDir("C:/Home/TEMP/up.dat"));
 }
@@ -127,7 +120,7 @@ TEST(LocationCheck, WindowsCaseAndSeparators)
 // The POSIX file system tells case apart, so a differently cased directory is another one.
 TEST(LocationCheck, PosixIsCaseSensitiveAndBackslashIsAByte)
 {
-    SetHome("/srv/Home");
+    SetEnvVar("KELSIO_HOME", "/srv/Home");
     EXPECT_FALSE(InUploadDir("/srv/home/temp/up.dat"));
     EXPECT_TRUE(InUploadDir("/srv/Home/TEMP/a\\b"));
     EXPECT_FALSE(InUploadDir("\\srv\\Home\\TEMP\\up.dat"));
@@ -141,10 +134,7 @@ TEST(RegularUploadFile, OnlyARegularFileWithANameIsAdmitted)
     std::filesystem::remove_all(strDir);
     ASSERT_TRUE(std::filesystem::create_directory(strDir));
     const std::string strFile = strDir + VENDREL_DIR_SEP_STR + "upload_1";
-    FILE* pFile = fopen(strFile.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    fputs("content", pFile);
-    fclose(pFile);
+    ASSERT_TRUE(WriteWholeFile(strFile, "content"));
 
     EXPECT_TRUE(IsRegularUploadFile(strFile.c_str()));
     EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR).c_str()));

@@ -2,6 +2,7 @@
 #include "upload_signature.h"
 
 #include "signature_expectations.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -57,42 +58,20 @@ DWORD WINAPI EmptyTextEngine(LPCWSTR wszPath, void* pRecord)
     return 0;
 }
 
-// Fills the whole record with 'A' units and no terminator.
-DWORD WINAPI UnterminatedEngine(LPCWSTR wszPath, void* pRecord)
+// Writes nUnits units of c, with a terminator after them when bTerminated.
+template <char c, int nUnits, bool bTerminated>
+DWORD WINAPI FilledEngine(LPCWSTR wszPath, void* pRecord)
 {
     NoteCall(wszPath, pRecord);
     WCHAR* wszText = static_cast<WCHAR*>(pRecord);
-    for (int i = 0; i < kRecordUnits; ++i)
+    for (int i = 0; i < nUnits; ++i)
     {
-        wszText[i] = 'A';
+        wszText[i] = c;
     }
-    return 0;
-}
-
-// A terminated text of 1,100 units: more than the 1,024 bytes it must fit.
-DWORD WINAPI OverlongEngine(LPCWSTR wszPath, void* pRecord)
-{
-    NoteCall(wszPath, pRecord);
-    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
-    for (int i = 0; i < 1100; ++i)
+    if (bTerminated)
     {
-        wszText[i] = 'B';
+        wszText[nUnits] = 0;
     }
-    wszText[1100] = 0;
-    return 0;
-}
-
-// A text of exactly 1,023 units fits its 1,024 bytes; the signed text is then cut to 1,023
-// bytes and too long for its hex form.
-DWORD WINAPI LongestEngine(LPCWSTR wszPath, void* pRecord)
-{
-    NoteCall(wszPath, pRecord);
-    WCHAR* wszText = static_cast<WCHAR*>(pRecord);
-    for (int i = 0; i < 1023; ++i)
-    {
-        wszText[i] = 'C';
-    }
-    wszText[1023] = 0;
     return 0;
 }
 
@@ -146,31 +125,43 @@ TEST(UploadSignature, EngineFailureOrEmptyTextSignsNothing)
     EXPECT_STREQ(signature.szMD5Password, "");
 }
 
-TEST(UploadSignature, UnterminatedRecordIsCutAtItsEndAndThenTooLong)
+// Texts the engine leaves that cannot be signed: nothing is signed, nothing half-written.
+struct SUnsignable
+{
+    const char* szName;
+    PFN_PelixGetBackupFileInfoW pfnEngine;
+    const char* szComputer;
+    ESignatureResult eExpected;
+};
+
+class UploadSignatureUnsignable : public ::testing::TestWithParam<SUnsignable>
+{
+};
+
+TEST_P(UploadSignatureUnsignable, SignsNothing)
 {
     UploadSignature signature;
-    EXPECT_EQ(ComputeUploadSignature(UnterminatedEngine, "x", "PC7", &signature),
-              ESignatureResult::InfoUnconvertible);
+    EXPECT_EQ(ComputeUploadSignature(GetParam().pfnEngine, "x", GetParam().szComputer, &signature),
+              GetParam().eExpected);
     EXPECT_STREQ(signature.szMD5Password, "");
     EXPECT_STREQ(signature.szScrambledHex, "");
 }
 
-TEST(UploadSignature, InfoTextThatDoesNotFitFails)
-{
-    UploadSignature signature;
-    EXPECT_EQ(ComputeUploadSignature(OverlongEngine, "x", "PC7", &signature),
-              ESignatureResult::InfoUnconvertible);
-    EXPECT_STREQ(signature.szMD5Password, "");
-}
-
-TEST(UploadSignature, LongestInfoTextConvertsButCannotBeSigned)
-{
-    UploadSignature signature;
-    EXPECT_EQ(ComputeUploadSignature(LongestEngine, "x", "", &signature),
-              ESignatureResult::TextTooLong);
-    EXPECT_STREQ(signature.szMD5Password, "");
-    EXPECT_STREQ(signature.szScrambledHex, "");
-}
+INSTANTIATE_TEST_SUITE_P(
+    UploadSignature, UploadSignatureUnsignable,
+    ::testing::Values(
+        // The whole record filled, no terminator: cut at its end, and then too long.
+        SUnsignable{"UnterminatedRecordIsCutAtItsEndAndThenTooLong",
+                    FilledEngine<'A', kRecordUnits, false>, "PC7",
+                    ESignatureResult::InfoUnconvertible},
+        // A terminated text of 1,100 units: more than the 1,024 bytes it must fit.
+        SUnsignable{"InfoTextThatDoesNotFitFails", FilledEngine<'B', 1100, true>, "PC7",
+                    ESignatureResult::InfoUnconvertible},
+        // Exactly 1,023 units fit their 1,024 bytes; the signed text is then cut to 1,023 bytes
+        // and too long for its hex form.
+        SUnsignable{"LongestInfoTextConvertsButCannotBeSigned", FilledEngine<'C', 1023, true>, "",
+                    ESignatureResult::TextTooLong}),
+    [](const ::testing::TestParamInfo<SUnsignable>& info) { return info.param.szName; });
 
 TEST(UploadSignature, OverlongPathIsRefusedBeforeTheEngine)
 {
@@ -195,10 +186,7 @@ TEST(UploadSignature, RealEngineGivesSizeAndDigest)
     {
         strContent += (char)(i % 251);
     }
-    FILE* pFile = fopen(strName.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    fwrite(strContent.data(), 1, strContent.size(), pFile);
-    fclose(pFile);
+    ASSERT_TRUE(WriteWholeFile(strName, strContent));
 
     WCHAR wszPath[256];
     ASSERT_NE(MultiByteToWideChar(CP_ACP, 0, strName.c_str(), -1, wszPath, 256), 0);
@@ -224,9 +212,7 @@ TEST(UploadSignature, RealEngineOnAnEmptyFile)
     PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
     ASSERT_EQ(LoadBackupInfoReader(&pReadFunc), EEngineLoad::Ok);
     const std::string strName = "sigtest_empty_" + std::to_string(GetCurrentProcessId());
-    FILE* pFile = fopen(strName.c_str(), "wb");
-    ASSERT_NE(pFile, nullptr);
-    fclose(pFile);
+    ASSERT_TRUE(WriteWholeFile(strName, ""));
     UploadSignature signature;
     ASSERT_EQ(ComputeUploadSignature(pReadFunc, strName.c_str(), "PC7", &signature),
               ESignatureResult::Ok);

@@ -2,6 +2,7 @@
 #include "verify.h"
 
 #include "trace_capture.h"
+#include "trace_lookup.h"
 #include "upload_signature.h"
 
 #include <gtest/gtest.h>
@@ -13,18 +14,10 @@ TEST(VerifyWithoutExport, FailsAfterLoadingWithTwoTraces)
     CTraceCapture capture;
     EXPECT_FALSE(VerifyPassPort("whatever.bin", "PC7", "1bc4d6717a72f27cb6ddffcd0ea385ed"));
     std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].nLine, 203);
-    EXPECT_EQ(records[1].nLine, 208);
-    EXPECT_EQ(records[1].nLevel, 4);
-    EXPECT_EQ(records[1].strSource, ".\\Vendrel");
-    const std::string strText =
-        "[Vendrel:VerifyPassPort] GetProcAddress \"PelixGetBackupFileInfoW\" failed.";
-    const std::string& strMessage = records[1].strMessage;
-    EXPECT_TRUE(strMessage.size() >= strText.size() &&
-                strMessage.compare(strMessage.size() - strText.size(), strText.size(), strText) ==
-                    0)
-        << strMessage;
+    EXPECT_EQ((std::vector<int>{203, 208}), Lines(records));
+    EXPECT_TRUE(
+        HasTrace(records, 208, 4,
+                 "[Vendrel:VerifyPassPort] GetProcAddress \"PelixGetBackupFileInfoW\" failed."));
 }
 
 TEST(VerifyWithoutExport, LoaderReportsTheMissingExport)

@@ -2,6 +2,7 @@
 #include "verify.h"
 
 #include "trace_capture.h"
+#include "trace_lookup.h"
 #include "upload_signature.h"
 
 #include <gtest/gtest.h>
@@ -13,16 +14,9 @@ TEST(VerifyWithoutLibrary, FailsWithTheLoadTraceOnly)
     CTraceCapture capture;
     EXPECT_FALSE(VerifyPassPort("whatever.bin", "PC7", "1bc4d6717a72f27cb6ddffcd0ea385ed"));
     std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].nLine, 200);
-    EXPECT_EQ(records[0].nLevel, 4);
-    EXPECT_EQ(records[0].strSource, ".\\Vendrel");
-    const std::string strText = "[Vendrel:VerifyPassPort] LoadLibrary pelix32.dll failed.";
-    const std::string& strMessage = records[0].strMessage;
-    EXPECT_TRUE(strMessage.size() >= strText.size() &&
-                strMessage.compare(strMessage.size() - strText.size(), strText.size(), strText) ==
-                    0)
-        << strMessage;
+    EXPECT_EQ((std::vector<int>{200}), Lines(records));
+    EXPECT_TRUE(
+        HasTrace(records, 200, 4, "[Vendrel:VerifyPassPort] LoadLibrary pelix32.dll failed."));
 }
 
 TEST(VerifyWithoutLibrary, LoaderReportsTheMissingLibrary)

@@ -2,7 +2,9 @@
 #include "verify.h"
 
 #include "signature_expectations.h"
+#include "test_files.h"
 #include "trace_capture.h"
+#include "trace_lookup.h"
 #include "upload_signature.h"
 
 #include "platform.h"
@@ -33,12 +35,7 @@ public:
         static int s_nNext = 0;
         m_strName = "sigtest_" + std::to_string(GetCurrentProcessId()) + "_" +
                     std::to_string(s_nNext++) + ".bin";
-        FILE* pFile = fopen(m_strName.c_str(), "wb");
-        if (pFile)
-        {
-            fwrite(strContent.data(), 1, strContent.size(), pFile);
-            fclose(pFile);
-        }
+        WriteWholeFile(m_strName, strContent);
     }
     ~CScratchFile() { remove(m_strName.c_str()); }
     const char* Name() const { return m_strName.c_str(); }
@@ -46,34 +43,6 @@ public:
 private:
     std::string m_strName;
 };
-
-bool EndsWith(const std::string& str, const std::string& strTail)
-{
-    return str.size() >= strTail.size() &&
-           str.compare(str.size() - strTail.size(), strTail.size(), strTail) == 0;
-}
-
-std::vector<int> Lines(const std::vector<TraceRecord>& records)
-{
-    std::vector<int> lines;
-    for (const TraceRecord& record : records)
-    {
-        lines.push_back(record.nLine);
-    }
-    return lines;
-}
-
-const TraceRecord* FindLine(const std::vector<TraceRecord>& records, int nLine)
-{
-    for (const TraceRecord& record : records)
-    {
-        if (record.nLine == nLine)
-        {
-            return &record;
-        }
-    }
-    return nullptr;
-}
 
 std::string NoMatchText(const std::string& strVerify, const std::string& strMD5Password)
 {

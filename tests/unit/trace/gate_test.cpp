@@ -14,6 +14,14 @@ protected:
         g_nDropCount = 0;
         g_dwLastFailTick = dwTick;
     }
+    // The next nCalls calls are refused.
+    static void ExpectRefusals(int nCalls)
+    {
+        for (int i = 0; i < nCalls; i++)
+        {
+            EXPECT_FALSE(IsTraceEnabled()) << "call " << i + 1;
+        }
+    }
 };
 
 TEST_F(GateTest, OpenGateAnswersTrueAndCountsNothing)
@@ -45,19 +53,13 @@ TEST_F(GateTest, EleventhCallWithinTheIntervalIsDroppedAndStartsANewCycle)
 {
     CloseGateAt(1000);
     g_dwFakeTick = 1000 + 4999;
-    for (int i = 0; i < 10; i++)
-    {
-        EXPECT_FALSE(IsTraceEnabled());
-    }
+    ExpectRefusals(10);
     EXPECT_FALSE(IsTraceEnabled());
     EXPECT_EQ(g_nDropCount, 0);
     EXPECT_FALSE(g_bTraceEnabled);
     // The next cycle: ten more refused outright, then the clock again.
     g_dwFakeTick = 1000 + 5001;
-    for (int i = 0; i < 10; i++)
-    {
-        EXPECT_FALSE(IsTraceEnabled());
-    }
+    ExpectRefusals(10);
     EXPECT_TRUE(IsTraceEnabled());
 }
 
@@ -65,15 +67,9 @@ TEST_F(GateTest, ExactlyFiveThousandMillisecondsKeepsTheGateClosed)
 {
     CloseGateAt(20000);
     g_dwFakeTick = 25000;
-    for (int i = 0; i < 11; i++)
-    {
-        EXPECT_FALSE(IsTraceEnabled());
-    }
+    ExpectRefusals(11);
     g_dwFakeTick = 25001;
-    for (int i = 0; i < 10; i++)
-    {
-        EXPECT_FALSE(IsTraceEnabled());
-    }
+    ExpectRefusals(10);
     EXPECT_TRUE(IsTraceEnabled());
 }
 
@@ -82,19 +78,13 @@ TEST_F(GateTest, WrappedTickCounterGivesTheTrueDifference)
     // 0x1500 ms after a failure just before the wrap: long enough.
     CloseGateAt(0xFFFFF000u);
     g_dwFakeTick = 0x00000500u;
-    for (int i = 0; i < 10; i++)
-    {
-        EXPECT_FALSE(IsTraceEnabled());
-    }
+    ExpectRefusals(10);
     EXPECT_TRUE(IsTraceEnabled());
 
     // 0x200 ms across the wrap: not long enough, although the raw values are far apart.
     CloseGateAt(0xFFFFFF00u);
     g_dwFakeTick = 0x00000100u;
-    for (int i = 0; i < 11; i++)
-    {
-        EXPECT_FALSE(IsTraceEnabled());
-    }
+    ExpectRefusals(11);
     EXPECT_FALSE(g_bTraceEnabled);
 }
 

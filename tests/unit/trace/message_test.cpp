@@ -13,9 +13,7 @@ TEST_F(MessageTest, BeforeSetUpTheTagBracketIsEmpty)
 {
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 5, "[Vendrel] start");
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage, "[][" + ExeBaseName() + "][Vendrel] start");
+    EXPECT_EQ(capture.OnlyMessage(), "[][" + ExeBaseName() + "][Vendrel] start");
 }
 
 TEST_F(MessageTest, AfterSetUpTheMessageCarriesTagAndFileName)
@@ -23,9 +21,7 @@ TEST_F(MessageTest, AfterSetUpTheMessageCarriesTagAndFileName)
     LoadTraceLibrary("unused.ini", "unused.dll", "Vendrel", TRUE);
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 58, "[Vendrel] cgiGetVars success");
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage,
+    EXPECT_EQ(capture.OnlyMessage(),
               "[Vendrel][" + ExeBaseName() + "][Vendrel] cgiGetVars success");
 }
 
@@ -35,9 +31,7 @@ TEST_F(MessageTest, FileNameIsFilledOnFirstUseEvenWhenSetAlready)
     g_bExeNameReady = FALSE;
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 1, "x");
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage, "[][" + ExeBaseName() + "]x");
+    EXPECT_EQ(capture.OnlyMessage(), "[][" + ExeBaseName() + "]x");
     EXPECT_TRUE(g_bExeNameReady);
 }
 
@@ -74,9 +68,7 @@ TEST_F(MessageTest, LongestTagStillLeavesTheTerminatorInPlace)
     CTraceCapture capture;
     std::string strLong(5000, 'x');
     LogTrace(4, ".\\Vendrel", 1, "%s", strLong.c_str());
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage,
+    EXPECT_EQ(capture.OnlyMessage(),
               "[" + strTag + "][" + ExeBaseName() + "]" + std::string(TextRoom(1023), 'x'));
 }
 
@@ -84,9 +76,7 @@ TEST_F(MessageTest, FormatArgumentsAreFormatted)
 {
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 1, "n=%d s=%s u=%u x=%x", -12, "abc", 4000000000u, 255u);
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage, "[][" + ExeBaseName() + "]n=-12 s=abc u=4000000000 x=ff");
+    EXPECT_EQ(capture.OnlyMessage(), "[][" + ExeBaseName() + "]n=-12 s=abc u=4000000000 x=ff");
 }
 
 TEST_F(MessageTest, WideMessageOnThePipeHasTheSameForm)

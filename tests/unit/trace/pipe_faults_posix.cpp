@@ -102,30 +102,20 @@ std::string CBusyLogPipe::ReleaseAndReceive()
 struct CRefusingLogPipe::CImpl
 {
     CPipeDirectoryScope scope;
-    std::string strSaved;
-    bool bHadSaved = false;
+    CSavedEnvVar saved;
 };
 
 CRefusingLogPipe::CRefusingLogPipe() : m_pImpl(new CImpl) {}
 
 CRefusingLogPipe::~CRefusingLogPipe()
 {
-    if (m_pImpl->bHadSaved)
-    {
-        setenv("VENDREL_PIPE_DIR", m_pImpl->strSaved.c_str(), 1);
-    }
-    else
-    {
-        unsetenv("VENDREL_PIPE_DIR");
-    }
+    RestoreEnvVar(m_pImpl->saved);
 }
 
 bool CRefusingLogPipe::Start()
 {
-    const char* szOld = getenv("VENDREL_PIPE_DIR");
-    m_pImpl->bHadSaved = szOld != NULL;
-    m_pImpl->strSaved = szOld != NULL ? szOld : "";
+    m_pImpl->saved = SaveEnvVar("VENDREL_PIPE_DIR");
     // A socket path longer than a socket address holds cannot be opened at all.
-    setenv("VENDREL_PIPE_DIR", ("/tmp/" + std::string(200, 'p')).c_str(), 1);
+    SetEnvVar("VENDREL_PIPE_DIR", ("/tmp/" + std::string(200, 'p')).c_str());
     return true;
 }

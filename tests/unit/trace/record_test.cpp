@@ -92,34 +92,46 @@ static std::string MessageForRecordBytes(size_t nBytes)
     return std::string(nUnits - strFixed.size(), 'm');
 }
 
-TEST_F(RecordTest, RecordOf1024BytesGoesOutInOneWrite)
+// Writes a record of this process and thread with that message.
+static bool WriteOwnRecord(const std::string& strMessage)
 {
-    CTraceCapture capture;
-    std::string strMessage = MessageForRecordBytes(1024);
-    ASSERT_TRUE(WriteLogRecord(1, GetCurrentProcessId(), GetCurrentThreadId(), 4, "s", 1,
-                               strMessage.c_str()));
-    ASSERT_EQ(g_writeScript.chunks.size(), 1u);
-    EXPECT_EQ(g_writeScript.chunks[0].size(), 1024u);
-    EXPECT_EQ(g_writeScript.chunks[0].substr(1022), std::string(2, '\0'));
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage, strMessage);
+    return WriteLogRecord(1, GetCurrentProcessId(), GetCurrentThreadId(), 4, "s", 1,
+                          strMessage.c_str()) != FALSE;
 }
 
-TEST_F(RecordTest, RecordOf1026BytesGoesOutIn1024And2)
+// Records of a size around the 1,024 bytes of one pipe write: the writes they go out in, the
+// last two bytes being the record's NUL unit, and the server putting them together.
+struct SRecordSize
+{
+    const char* szName;
+    size_t nBytes;
+    std::vector<size_t> chunkSizes;
+};
+
+class RecordSizeTest : public RecordTest, public ::testing::WithParamInterface<SRecordSize>
+{
+};
+
+TEST_P(RecordSizeTest, GoesOutInWholeWritesAndArrivesWhole)
 {
     CTraceCapture capture;
-    std::string strMessage = MessageForRecordBytes(1026);
-    ASSERT_TRUE(WriteLogRecord(1, GetCurrentProcessId(), GetCurrentThreadId(), 4, "s", 1,
-                               strMessage.c_str()));
-    ASSERT_EQ(g_writeScript.chunks.size(), 2u);
-    EXPECT_EQ(g_writeScript.chunks[0].size(), 1024u);
-    EXPECT_EQ(g_writeScript.chunks[1], std::string(2, '\0'));
-    // The server puts the record together from both writes.
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage, strMessage);
+    std::string strMessage = MessageForRecordBytes(GetParam().nBytes);
+    ASSERT_TRUE(WriteOwnRecord(strMessage));
+    std::vector<size_t> chunkSizes;
+    for (const std::string& strChunk : g_writeScript.chunks)
+    {
+        chunkSizes.push_back(strChunk.size());
+    }
+    ASSERT_EQ(chunkSizes, GetParam().chunkSizes);
+    EXPECT_EQ(g_writeScript.chunks.back().substr(chunkSizes.back() - 2), std::string(2, '\0'));
+    EXPECT_EQ(capture.OnlyMessage(), strMessage);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordTest, RecordSizeTest,
+    ::testing::Values(SRecordSize{"RecordOf1024BytesGoesOutInOneWrite", 1024, {1024}},
+                      SRecordSize{"RecordOf1026BytesGoesOutIn1024And2", 1026, {1024, 2}}),
+    [](const ::testing::TestParamInfo<SRecordSize>& info) { return info.param.szName; });
 
 TEST_F(RecordTest, LongestMessageArrivesWhole)
 {

@@ -105,6 +105,15 @@ protected:
         QvResetJournal();
         QvResetJournal("qvdbg20_noinit.dll");
     }
+    // Every trace entry point of the library was looked up.
+    static void ExpectTraceEntryPoints()
+    {
+        EXPECT_NE(g_pfnTraceW0200, (PFN_SD_UNUSED)NULL);
+        EXPECT_NE(g_pfnTraceA0200, (PFN_SD_TRACEA_0200)NULL);
+        EXPECT_NE(g_pfnTraceW, (PFN_SD_TRACEW)NULL);
+        EXPECT_NE(g_pfnSetDebugMsg, (PFN_SD_UNUSED)NULL);
+        EXPECT_NE(g_pfnDbLogTrace, (PFN_SD_UNUSED)NULL);
+    }
 };
 
 TEST_F(SetupTest, InitDebugTraceStoresTheTagInPipeMode)
@@ -126,9 +135,7 @@ TEST_F(SetupTest, InitDebugTraceWithTooFewSeparatorsSetsNothing)
     EXPECT_STREQ(g_szExeName, "");
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 1, "still traced");
-    std::vector<TraceRecord> records = capture.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].strMessage, "[][" + ExeBaseName() + "]still traced");
+    EXPECT_EQ(capture.OnlyMessage(), "[][" + ExeBaseName() + "]still traced");
 }
 
 TEST_F(SetupTest, PipeModeLoadsNothingAndAnswersFalse)
@@ -166,11 +173,7 @@ TEST_F(SetupTest, LibraryModeCallsTheInitEntryPointOnce)
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_EQ(journal[0], "SD_InitDebug_with_Ini_0200|C:\\inst\\zeldebug.ini|Mar 27 2019|00:57:56");
     EXPECT_NE(g_pfnInitDebugWithIni, (PFN_SD_INITDEBUG_WITH_INI_0200)NULL);
-    EXPECT_NE(g_pfnTraceW0200, (PFN_SD_UNUSED)NULL);
-    EXPECT_NE(g_pfnTraceA0200, (PFN_SD_TRACEA_0200)NULL);
-    EXPECT_NE(g_pfnTraceW, (PFN_SD_TRACEW)NULL);
-    EXPECT_NE(g_pfnSetDebugMsg, (PFN_SD_UNUSED)NULL);
-    EXPECT_NE(g_pfnDbLogTrace, (PFN_SD_UNUSED)NULL);
+    ExpectTraceEntryPoints();
     EXPECT_STREQ(g_szModuleTag, "Vendrel");
     EXPECT_EQ(std::string(g_szExeName), ExeBaseName());
 }
@@ -180,11 +183,7 @@ TEST_F(SetupTest, LibraryWithoutInitIsKeptAndLookedUpButAnswersFalse)
     EXPECT_FALSE(LoadTraceLibrary("x.ini", "qvdbg20_noinit.dll", "Vendrel", FALSE));
     EXPECT_NE(g_hTraceLib, (HMODULE)NULL);
     EXPECT_EQ(g_pfnInitDebugWithIni, (PFN_SD_INITDEBUG_WITH_INI_0200)NULL);
-    EXPECT_NE(g_pfnTraceW0200, (PFN_SD_UNUSED)NULL);
-    EXPECT_NE(g_pfnTraceA0200, (PFN_SD_TRACEA_0200)NULL);
-    EXPECT_NE(g_pfnTraceW, (PFN_SD_TRACEW)NULL);
-    EXPECT_NE(g_pfnSetDebugMsg, (PFN_SD_UNUSED)NULL);
-    EXPECT_NE(g_pfnDbLogTrace, (PFN_SD_UNUSED)NULL);
+    ExpectTraceEntryPoints();
     EXPECT_TRUE(QvJournal("qvdbg20_noinit.dll").empty());
 }
 
@@ -200,34 +199,40 @@ class LibraryRouteTest : public SetupTest
 {
 protected:
     std::string Prefix() { return "[Vendrel][" + ExeBaseName() + "]"; }
+    // Loads the stand-in in library mode and empties its journal.
+    static bool LoadStandIn()
+    {
+        BOOL bLoaded = LoadTraceLibrary("x.ini", "qvdbg20.dll", "Vendrel", FALSE);
+        QvResetJournal();
+        return bLoaded;
+    }
+    // The journal's only entry, or how many entries there were instead.
+    static std::string OnlyEntry()
+    {
+        std::vector<std::string> journal = QvJournal();
+        return journal.size() == 1 ? journal[0] : std::to_string(journal.size()) + " entries";
+    }
 };
 
 TEST_F(LibraryRouteTest, DispatchTraceOffThePipeGoesToTraceA)
 {
-    ASSERT_TRUE(LoadTraceLibrary("x.ini", "qvdbg20.dll", "Vendrel", FALSE));
-    QvResetJournal();
+    ASSERT_TRUE(LoadStandIn());
     CallDispatchTrace(3, ".\\src", 12, FALSE, "hello %d", 5);
-    std::vector<std::string> journal = QvJournal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0], "SD_TraceA_0200|.\\src|12|3|%s|" + Prefix() + "hello 5");
+    EXPECT_EQ(OnlyEntry(), "SD_TraceA_0200|.\\src|12|3|%s|" + Prefix() + "hello 5");
 }
 
 TEST_F(LibraryRouteTest, DispatchTraceWOffThePipeGoesToTraceWWithThreeZeros)
 {
-    ASSERT_TRUE(LoadTraceLibrary("x.ini", "qvdbg20.dll", "Vendrel", FALSE));
-    QvResetJournal();
+    ASSERT_TRUE(LoadStandIn());
     std::basic_string<WCHAR> strSource = Wide(".\\src");
     std::basic_string<WCHAR> strFormat = Wide("hello %d");
     CallDispatchTraceW(-3, strSource.c_str(), -12, FALSE, strFormat.c_str(), 6);
-    std::vector<std::string> journal = QvJournal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0], "SD_TraceW|0|0|0|.\\src|-12|-3|" + Prefix() + "hello 6");
+    EXPECT_EQ(OnlyEntry(), "SD_TraceW|0|0|0|.\\src|-12|-3|" + Prefix() + "hello 6");
 }
 
 TEST_F(LibraryRouteTest, LogTraceWUsesTheLibraryAndLeavesTheGateAlone)
 {
-    ASSERT_TRUE(LoadTraceLibrary("x.ini", "qvdbg20.dll", "Vendrel", FALSE));
-    QvResetJournal();
+    ASSERT_TRUE(LoadStandIn());
     g_bTraceEnabled = FALSE;
     g_nDropCount = 4;
     CTraceCapture capture;
@@ -236,16 +241,13 @@ TEST_F(LibraryRouteTest, LogTraceWUsesTheLibraryAndLeavesTheGateAlone)
     LogTraceW(5, strSource.c_str(), 98, strFormat.c_str(), 2);
     EXPECT_FALSE(g_bTraceEnabled);
     EXPECT_EQ(g_nDropCount, 4);
-    std::vector<std::string> journal = QvJournal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0], "SD_TraceW|0|0|0|.\\logcl_Command|98|5|" + Prefix() + "err=2");
+    EXPECT_EQ(OnlyEntry(), "SD_TraceW|0|0|0|.\\logcl_Command|98|5|" + Prefix() + "err=2");
     EXPECT_TRUE(capture.Records().empty());
 }
 
 TEST_F(LibraryRouteTest, LogTraceWithTheLibraryStillGoesOverThePipe)
 {
-    ASSERT_TRUE(LoadTraceLibrary("x.ini", "qvdbg20.dll", "Vendrel", FALSE));
-    QvResetJournal();
+    ASSERT_TRUE(LoadStandIn());
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 1, "to the pipe");
     EXPECT_EQ(capture.Records().size(), 1u);

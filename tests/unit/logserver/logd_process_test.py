@@ -21,6 +21,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from logd import LogdProcess, wine_command, wine_path  # noqa: E402
+
 
 def parse_args():
     parser = argparse.ArgumentParser()
@@ -41,13 +44,11 @@ def check(condition, what):
 
 
 def command(exe, *args):
-    return ([ARGS.wine] if ARGS.wine else []) + [exe] + list(args)
+    return wine_command(ARGS.wine, exe, *args)
 
 
 def host_path(path):
-    if ARGS.wine:
-        return "Z:" + os.path.abspath(path).replace("/", "\\")
-    return os.path.abspath(path)
+    return wine_path(ARGS.wine, path)
 
 
 def environment(pipe_dir):
@@ -59,30 +60,12 @@ def environment(pipe_dir):
     return env
 
 
-class LogServer:
+class LogServer(LogdProcess):
     def __init__(self, workdir, env, fmt="jsonl", extra=(), name=None, preexec_fn=None):
         name = name or fmt
         self.output = os.path.join(workdir, "out-%s.%s" % (name, fmt))
-        self.stderr_path = os.path.join(workdir, "logd-%s.stderr" % name)
-        self._stderr = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(
-            command(ARGS.logd, "--format", fmt, "--output", host_path(self.output), *extra),
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._stderr,
-            preexec_fn=preexec_fn)
-        deadline = time.time() + 60
-        while time.time() < deadline:
-            with open(self.stderr_path, "rb") as f:
-                if b"vendrel-logd: listening on " in f.read():
-                    return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("vendrel-logd did not start: " + open(self.stderr_path).read())
-
-    def errors(self):
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        self.start(command(ARGS.logd, "--format", fmt, "--output", host_path(self.output), *extra),
+                   env, os.path.join(workdir, "logd-%s.stderr" % name), 60.0, preexec_fn)
 
     def lines(self, count, limit=60.0, path=None):
         """The first count output lines, waiting for them to be written."""
@@ -94,17 +77,6 @@ class LogServer:
             if len(lines) >= count or time.time() > deadline:
                 return lines
             time.sleep(0.05)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self._stderr.close()
-        return self.proc.returncode
 
 
 def run_client(env, *args):

@@ -2,6 +2,7 @@
 // connection's records are put together on their own, silent connections are closed, and a
 // connection that cannot be served is closed alone while serving goes on.
 #include "poll_server_posix.h"
+#include "temp_home.h"
 #include "wire_bytes.h"
 
 #include <gtest/gtest.h>
@@ -34,9 +35,8 @@ class PollServerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char szDir[] = "/tmp/vendrel-poll-XXXXXX";
-        ASSERT_NE(mkdtemp(szDir), nullptr);
-        m_strDir = szDir;
+        m_pDir = std::make_unique<CTempHome>(CTempHome::kPlainDirectory);
+        m_strDir = m_pDir->Path();
         m_strOutput = m_strDir + "/out.jsonl";
         m_pOut = fopen(m_strOutput.c_str(), "ab");
         ASSERT_NE(m_pOut, nullptr);
@@ -66,8 +66,7 @@ protected:
         close(m_fdListen);
         m_pWriter.reset();
         fclose(m_pOut);
-        std::string strCommand = "rm -rf " + m_strDir;
-        EXPECT_EQ(system(strCommand.c_str()), 0);
+        m_pDir.reset();
     }
 
     void Start()
@@ -157,6 +156,7 @@ protected:
         return m_pServer->ConnectionCount() == nCount;
     }
 
+    std::unique_ptr<CTempHome> m_pDir;
     std::string m_strDir;
     std::string m_strOutput;
     FILE* m_pOut = nullptr;
