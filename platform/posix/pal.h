@@ -264,13 +264,14 @@ int _mbsicmp(const unsigned char* string1, const unsigned char* string2);
 int _mbscmp(const unsigned char* string1, const unsigned char* string2);
 
 // Bounded formatting with the C runtime's cut: at most count characters are written, and the
-// terminator only when it fits; the result is -1 when the text was cut.
+// terminator only when it fits; the result is -1 when the text was cut. Only %s, %d, %u, %x,
+// %ld, %lu, %lx and %% are understood, without flags, width or precision; from any other
+// conversion on, the format is copied as it stands and no further argument is read.
 int _snprintf(char* buffer, size_t count, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list argptr)
     __attribute__((format(printf, 3, 0)));
-// The same for UTF-16 text. As in the C runtime's wide forms, %s and %c take wide arguments,
-// %hs and %hc narrow ones, %ls and %lc wide ones.
+// The same for UTF-16 text; %s takes UTF-16 text.
 int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list argptr);
 
