@@ -8,7 +8,8 @@
 #   are kept in <builddir>/fuzz-artifacts.
 fuzz_begin() {
     label=$1
-    build=${3:?usage: run_${1}_fuzz.sh <builddir> [seconds]}
+    [ $# -ge 3 ] || { echo "usage: run_${label}_fuzz.sh <builddir> [seconds]" >&2; exit 2; }
+    build=$3
     seconds=${4:-60}
     fuzzer="$build/$2"
     [ -x "$fuzzer" ] || { echo "no $fuzzer: configure with --preset fuzz and build it" >&2; exit 2; }
