@@ -72,20 +72,13 @@ else()
 endif()
 
 # vendrel_add_engine_library(<target> <dir> <sources>...): a test library under the scanning
-# engine's file name (pelix32.dll, libpelix32.so) in bin/<dir>/, its import library in
-# lib/<dir>/, so that test programs run from there load it in place of the real engine.
+# engine's file name (pelix32.dll, libpelix32.so) in bin/<dir>/, so that test programs run from
+# there load it in place of the real engine.
 function(vendrel_add_engine_library TARGET DIR)
   add_library(${TARGET} SHARED ${ARGN})
   set_target_properties(${TARGET} PROPERTIES
-                        OUTPUT_NAME pelix32
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${DIR}
-                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${DIR}
-                        ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/${DIR})
+                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/${DIR})
   vendrel_private_cxx_runtime(${TARGET})
-  if(WIN32)
-    # mingw names DLLs lib*.dll by default; the program loads "pelix32.dll". The export keeps
-    # its plain name.
-    set_target_properties(${TARGET} PROPERTIES PREFIX "")
-    target_link_options(${TARGET} PRIVATE -Wl,--kill-at)
-  endif()
+  vendrel_windows_dll(${TARGET} pelix32)
 endfunction()

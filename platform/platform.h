@@ -23,8 +23,6 @@
 // The separator the file system uses, and its text form for path formats.
 #define VENDREL_DIR_SEP '\\'
 #define VENDREL_DIR_SEP_STR "\\"
-// How a shared library of this build is named on disk.
-#define VENDREL_SHARED_LIBRARY(name) name ".dll"
 // Symbols that a shared library of ours exports, and that its users import.
 #define VENDREL_EXPORT __declspec(dllexport)
 #define VENDREL_IMPORT __declspec(dllimport)
@@ -38,7 +36,6 @@
 #define VTEXT(s) u##s
 #define VENDREL_DIR_SEP '/'
 #define VENDREL_DIR_SEP_STR "/"
-#define VENDREL_SHARED_LIBRARY(name) "lib" name ".so"
 #define VENDREL_EXPORT __attribute__((visibility("default")))
 #define VENDREL_IMPORT
 #define VENDREL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))

@@ -128,6 +128,34 @@ static size_t EncodeUtf16(uint32_t nCode, WCHAR* pOut)
     return 2;
 }
 
+// The largest length the conversions can report.
+static const size_t kMaxConvertedUnits = 0x7fffffff;
+
+// Appends nUnits units at *pnOut, or only counts them when the caller asks for the length
+// (nCapacity 0). False, with the last error set, when they do not fit or the length would
+// leave an int.
+template <typename TUnit>
+static bool AppendUnits(TUnit* pOut, int nCapacity, size_t* pnOut, const TUnit* pUnits,
+                        size_t nUnits)
+{
+    if (nCapacity > 0)
+    {
+        if (*pnOut + nUnits > static_cast<size_t>(nCapacity))
+        {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return false;
+        }
+        memcpy(pOut + *pnOut, pUnits, nUnits * sizeof(TUnit));
+    }
+    *pnOut += nUnits;
+    if (*pnOut > kMaxConvertedUnits)
+    {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return true;
+}
+
 static bool IsUtf8CodePage(UINT CodePage)
 {
     return CodePage == CP_ACP || CodePage == CP_UTF8;
@@ -151,20 +179,9 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
         // A run of ASCII, which is most text, maps one byte to one unit.
         if (pIn[nPos] < 0x80)
         {
-            if (cchWideChar > 0)
+            WCHAR wc = static_cast<WCHAR>(pIn[nPos++]);
+            if (!AppendUnits(lpWideCharStr, cchWideChar, &nOut, &wc, 1))
             {
-                if (nOut >= static_cast<size_t>(cchWideChar))
-                {
-                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                    return 0;
-                }
-                lpWideCharStr[nOut] = static_cast<WCHAR>(pIn[nPos]);
-            }
-            ++nOut;
-            ++nPos;
-            if (nOut > 0x7fffffff)
-            {
-                SetLastError(ERROR_INVALID_PARAMETER);
                 return 0;
             }
             continue;
@@ -179,19 +196,8 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
         }
         WCHAR units[2];
         size_t nUnits = EncodeUtf16(nCode, units);
-        if (cchWideChar > 0)
+        if (!AppendUnits(lpWideCharStr, cchWideChar, &nOut, units, nUnits))
         {
-            if (nOut + nUnits > static_cast<size_t>(cchWideChar))
-            {
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return 0;
-            }
-            memcpy(lpWideCharStr + nOut, units, nUnits * sizeof(WCHAR));
-        }
-        nOut += nUnits;
-        if (nOut > 0x7fffffff)
-        {
-            SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
     }
@@ -220,20 +226,9 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
         // A run of ASCII, which is most text, maps one unit to one byte.
         if (lpWideCharStr[nPos] < 0x80)
         {
-            if (cbMultiByte > 0)
+            char c = static_cast<char>(lpWideCharStr[nPos++]);
+            if (!AppendUnits(lpMultiByteStr, cbMultiByte, &nOut, &c, 1))
             {
-                if (nOut >= static_cast<size_t>(cbMultiByte))
-                {
-                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                    return 0;
-                }
-                lpMultiByteStr[nOut] = static_cast<char>(lpWideCharStr[nPos]);
-            }
-            ++nOut;
-            ++nPos;
-            if (nOut > 0x7fffffff)
-            {
-                SetLastError(ERROR_INVALID_PARAMETER);
                 return 0;
             }
             continue;
@@ -249,19 +244,9 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
         bReplaced = bReplaced || bBad;
         unsigned char bytes[4];
         size_t nBytes = EncodeUtf8(nCode, bytes);
-        if (cbMultiByte > 0)
+        if (!AppendUnits(lpMultiByteStr, cbMultiByte, &nOut, reinterpret_cast<char*>(bytes),
+                         nBytes))
         {
-            if (nOut + nBytes > static_cast<size_t>(cbMultiByte))
-            {
-                SetLastError(ERROR_INSUFFICIENT_BUFFER);
-                return 0;
-            }
-            memcpy(lpMultiByteStr + nOut, bytes, nBytes);
-        }
-        nOut += nBytes;
-        if (nOut > 0x7fffffff)
-        {
-            SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
     }

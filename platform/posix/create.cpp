@@ -232,21 +232,28 @@ static int LinkIntoPlace(const char* szTemp, const char* szPath)
     return nErrno == EINVAL || nErrno == EOPNOTSUPP ? ENOSYS : nErrno;
 }
 
-// Where the file system neither links nor renames without replacing, the file is created under
-// its own name and locked at once: the one place where another opener could, for an instant,
-// open it before the lock is held.
-static int CreateInPlace(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+// Opens szPath, never through a link at its end, and locks it for the handle's share mode.
+// Returns the descriptor, or -1 with *pnOpenErrno the open's errno (0 when the lock was refused)
+// and the last error set. A link at the name (ELOOP) is a file that is there for CREATE_NEW and
+// is refused otherwise; a missing file is no error outside CREATE_NEW and leaves the last error.
+static int OpenLocked(const char* szPath, int nFlags, mode_t nMode, DWORD dwDesiredAccess,
+                      DWORD dwShareMode, bool bCreateNew, struct stat* pSt, int* pnOpenErrno)
 {
-    struct stat st;
-    int nFd = PalOpenRegular(szPath, nFlags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode, &st);
+    *pnOpenErrno = 0;
+    int nFd = PalOpenRegular(szPath, nFlags | O_NOFOLLOW, nMode, pSt);
     if (nFd < 0)
     {
         int nErrno = errno;
-        if (nErrno == EEXIST || nErrno == ELOOP)
+        *pnOpenErrno = nErrno;
+        if (bCreateNew && (nErrno == EEXIST || nErrno == ELOOP))
         {
             SetExistsError(szPath);
         }
-        else
+        else if (nErrno == ELOOP)
+        {
+            SetLastError(ERROR_ACCESS_DENIED);
+        }
+        else if (bCreateNew || nErrno != ENOENT)
         {
             PalSetErrorForPath(nErrno, szPath);
         }
@@ -258,6 +265,17 @@ static int CreateInPlace(const char* szPath, int nFlags, DWORD dwDesiredAccess, 
         return -1;
     }
     return nFd;
+}
+
+// Where the file system neither links nor renames without replacing, the file is created under
+// its own name and locked at once: the one place where another opener could, for an instant,
+// open it before the lock is held.
+static int CreateInPlace(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    struct stat st;
+    int nOpenErrno = 0;
+    return OpenLocked(szPath, nFlags | O_CREAT | O_EXCL, kNewFileMode, dwDesiredAccess, dwShareMode,
+                      true, &st, &nOpenErrno);
 }
 
 // CREATE_NEW through an unnamed file: 0 with *pnFd set, EEXIST, or another errno when the
@@ -341,32 +359,9 @@ HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD
 static int LockExistingTarget(const char* szPath, int nFlags, DWORD dwDesiredAccess,
                               DWORD dwShareMode, struct stat* pSt, bool* pbFailed)
 {
-    *pbFailed = false;
-    int nFd = PalOpenRegular(szPath, nFlags | O_NOFOLLOW, 0, pSt);
-    if (nFd < 0)
-    {
-        int nErrno = errno;
-        if (nErrno == ENOENT)
-        {
-            return -1;
-        }
-        *pbFailed = true;
-        if (nErrno == ELOOP)
-        {
-            SetLastError(ERROR_ACCESS_DENIED);
-        }
-        else
-        {
-            PalSetErrorForPath(nErrno, szPath);
-        }
-        return -1;
-    }
-    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
-    {
-        close(nFd);
-        *pbFailed = true;
-        return -1;
-    }
+    int nOpenErrno = 0;
+    int nFd = OpenLocked(szPath, nFlags, 0, dwDesiredAccess, dwShareMode, false, pSt, &nOpenErrno);
+    *pbFailed = nFd < 0 && nOpenErrno != ENOENT;
     return nFd;
 }
 

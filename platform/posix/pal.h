@@ -36,12 +36,8 @@
 
 typedef int BOOL;
 typedef unsigned char BYTE;
-typedef unsigned short WORD;
 typedef uint32_t DWORD;
-typedef int32_t LONG;
-typedef uint32_t ULONG;
 typedef uint32_t UINT;
-typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef char CHAR;
 typedef char16_t WCHAR;
@@ -55,12 +51,10 @@ typedef DWORD* LPDWORD;
 typedef BOOL* LPBOOL;
 typedef void* HANDLE;
 typedef void* HMODULE;
-typedef HMODULE HINSTANCE;
 typedef int (*FARPROC)();
 typedef int errno_t;
 
 #define WINAPI
-#define CALLBACK
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
@@ -124,13 +118,10 @@ typedef struct _WIN32_FIND_DATAA
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
-#define ERROR_INVALID_DRIVE 15L
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
-#define ERROR_WRITE_PROTECT 19L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
-#define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
@@ -145,13 +136,11 @@ typedef struct _WIN32_FIND_DATAA
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_FILE_TOO_LARGE 223L
-#define ERROR_BAD_PIPE 230L
 #define ERROR_PIPE_BUSY 231L
 #define ERROR_NO_DATA 232L
 #define ERROR_PIPE_NOT_CONNECTED 233L
 #define ERROR_MORE_DATA 234L
 #define ERROR_SEM_TIMEOUT 121L
-#define ERROR_DIRECTORY 267L
 #define ERROR_IO_DEVICE 1117L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
@@ -164,7 +153,6 @@ typedef struct _WIN32_FIND_DATAA
 #define WC_COMPOSITECHECK 0x00000200u
 #define WC_ERR_INVALID_CHARS 0x00000080u
 
-#define PIPE_READMODE_BYTE 0x00000000u
 #define PIPE_READMODE_MESSAGE 0x00000002u
 #define NMPWAIT_USE_DEFAULT_WAIT 0x00000000u
 #define NMPWAIT_WAIT_FOREVER 0xffffffffu
@@ -264,13 +252,14 @@ int _mbsicmp(const unsigned char* string1, const unsigned char* string2);
 int _mbscmp(const unsigned char* string1, const unsigned char* string2);
 
 // Bounded formatting with the C runtime's cut: at most count characters are written, and the
-// terminator only when it fits; the result is -1 when the text was cut.
+// terminator only when it fits; the result is -1 when the text was cut. Only %s, %d, %u, %x,
+// %ld, %lu, %lx and %% are understood, without flags, width or precision; from any other
+// conversion on, the format is copied as it stands and no further argument is read.
 int _snprintf(char* buffer, size_t count, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list argptr)
     __attribute__((format(printf, 3, 0)));
-// The same for UTF-16 text. As in the C runtime's wide forms, %s and %c take wide arguments,
-// %hs and %hc narrow ones, %ls and %lc wide ones.
+// The same for UTF-16 text; %s takes UTF-16 text.
 int _snwprintf(WCHAR* buffer, size_t count, const WCHAR* format, ...);
 int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list argptr);
 

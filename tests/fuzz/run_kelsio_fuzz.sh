@@ -3,15 +3,8 @@
 # Usage: run_kelsio_fuzz.sh <builddir> [seconds]   (build with the fuzz preset first)
 # Exits non-zero when the fuzzer finds a crash, a leak or a left-over upload file.
 set -eu
-build=${1:?usage: run_kelsio_fuzz.sh <builddir> [seconds]}
-seconds=${2:-60}
-fuzzer="$build/bin/kelsio_cgi_fuzz"
-[ -x "$fuzzer" ] || { echo "no $fuzzer: configure with --preset fuzz and build it" >&2; exit 2; }
-
-work=$(mktemp -d /tmp/kelsio-fuzz-run-XXXXXX)
-trap 'rm -rf "$work"' EXIT
-corpus="$work/corpus"
-mkdir -p "$corpus"
+. "$(dirname "$0")/fuzz_run.sh"
+fuzz_begin kelsio bin/kelsio_cgi_fuzz "$@"
 
 # Head bytes: method, content type, length mode, read chunk, flags, query length (2, LE).
 seed() { name=$1; shift; printf "$@" > "$corpus/$name"; }
@@ -22,7 +15,4 @@ seed quoted '\003\003\004\000\000\000\000pre\r\n--fz \r\ncontent-disposition: fo
 seed truncated '\003\004\002\001\000\000\000--fz\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\ndata'
 seed small '\003\004\004\377\002\000\000--fz\r\nContent-Disposition: form-data; name="a"\r\n\r\n1\r\n--fz--'
 
-. "$(dirname "$0")/fuzz_run.sh"
-status=0
-run_fuzzer kelsio "$fuzzer" "$build" "$seconds" 140000 "$corpus" "$work" || status=$?
-exit "$status"
+fuzz_run 140000
