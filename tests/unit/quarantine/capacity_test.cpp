@@ -44,6 +44,12 @@ struct SBoundary
     const char* szTracedSize;
 };
 
+// Test names show the case by its name, not its bytes.
+static void PrintTo(const SBoundary& param, std::ostream* pOut)
+{
+    *pOut << param.szName;
+}
+
 class QuarantineCapacityBoundaryTest : public QuarantineCapacityTest,
                                        public ::testing::WithParamInterface<SBoundary>
 {

@@ -134,6 +134,12 @@ struct SUnsignable
     ESignatureResult eExpected;
 };
 
+// Test names show the case by its name, not its bytes.
+static void PrintTo(const SUnsignable& param, std::ostream* pOut)
+{
+    *pOut << param.szName;
+}
+
 class UploadSignatureUnsignable : public ::testing::TestWithParam<SUnsignable>
 {
 };

@@ -108,6 +108,12 @@ struct SRecordSize
     std::vector<size_t> chunkSizes;
 };
 
+// Test names show the case by its name, not its bytes.
+static void PrintTo(const SRecordSize& param, std::ostream* pOut)
+{
+    *pOut << param.szName;
+}
+
 class RecordSizeTest : public RecordTest, public ::testing::WithParamInterface<SRecordSize>
 {
 };
