@@ -113,15 +113,17 @@ static void StoreModuleTag(const char* szModuleTag)
     memcpy(g_szModuleTag, szModuleTag, nLength);
     g_szModuleTag[nLength] = '\0';
     g_szModuleTag[sizeof(g_szModuleTag) - 1] = '\0';
-    // Converted by length into at most 1023 units, so a tag of the full 1023 characters keeps
-    // all of them and still ends in a terminator.
+    // Converted by length into at most kTagChars units, so a tag of the full kTagChars characters
+    // keeps all of them and still ends in a terminator.
+    const int kTagChars = int(TRACE_MODULE_TAG_UNITS - 1);
     int nUnits = 0;
     if (nLength > 0)
     {
-        nUnits = MultiByteToWideChar(CP_ACP, 0, g_szModuleTag, int(nLength), g_wszModuleTag, 1023);
+        nUnits =
+            MultiByteToWideChar(CP_ACP, 0, g_szModuleTag, int(nLength), g_wszModuleTag, kTagChars);
     }
     g_wszModuleTag[nUnits > 0 ? nUnits : 0] = 0;
-    g_wszModuleTag[1023] = 0;
+    g_wszModuleTag[kTagChars] = 0;
 }
 
 BOOL LoadTraceLibrary(const char* szSettingsPath, const char* szLibraryPath,

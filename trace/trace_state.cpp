@@ -7,8 +7,8 @@ BOOL g_bTraceEnabled = TRUE;
 int g_nDropCount = 0;
 DWORD g_dwLastFailTick = 0;
 
-char g_szModuleTag[1024];
-WCHAR g_wszModuleTag[1024];
+char g_szModuleTag[TRACE_MODULE_TAG_UNITS];
+WCHAR g_wszModuleTag[TRACE_MODULE_TAG_UNITS];
 
 char g_szExeName[MAX_PATH];
 BOOL g_bExeNameReady = FALSE;

@@ -24,9 +24,11 @@ extern int g_nDropCount;
 // Tick count taken when the last send failed.
 extern DWORD g_dwLastFailTick;
 
-// Module tag, the first bracket of every message; empty until the trace set-up runs.
-extern char g_szModuleTag[1024];
-extern WCHAR g_wszModuleTag[1024];
+// Module tag, the first bracket of every message; empty until the trace set-up runs. The buffers
+// hold TRACE_MODULE_TAG_UNITS - 1 characters and the terminator.
+static const size_t TRACE_MODULE_TAG_UNITS = 1024;
+extern char g_szModuleTag[TRACE_MODULE_TAG_UNITS];
+extern WCHAR g_wszModuleTag[TRACE_MODULE_TAG_UNITS];
 
 // File name of the running executable, the second bracket of every message. Each encoding's
 // copy is filled on its first use.
