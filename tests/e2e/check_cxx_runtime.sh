@@ -13,6 +13,14 @@ grep -q 'libKelsio\.so' <<<"$loaded" || fail "vendrel does not load libKelsio.so
 ! grep -q 'libstdc++' <<<"$loaded" || fail "vendrel loads the shared C++ runtime: $loaded"
 ! grep -q 'libgcc_s' <<<"$loaded" || fail "vendrel loads the shared unwinder: $loaded"
 
+# The program names its support library by its place ("$ORIGIN/libKelsio.so") and has no run
+# path: the loader searches no directory of its own for any library, which would cost every
+# start the failed opens of the run path's hardware subdirectories.
+! grep -q 'libKelsio\.so => ' <<<"$loaded" ||
+    fail "vendrel looks libKelsio.so up by its bare name: $loaded"
+searched=$(LD_DEBUG=libs "$bin/vendrel" </dev/null 2>&1 >/dev/null | grep 'search path=' || true)
+[[ -z "$searched" ]] || fail "the loader searches a run path for vendrel: $searched"
+
 for lib in libKelsio.so libpelix32.so; do
     ! ldd "$bin/$lib" | grep -q 'libstdc++' || fail "$lib needs the shared C++ runtime"
     ! ldd "$bin/$lib" | grep -q 'libgcc_s' || fail "$lib needs the shared unwinder"
