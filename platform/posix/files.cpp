@@ -82,9 +82,10 @@ int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pS
         }
         return -1;
     }
-    // F_SETFL takes only the status flags, which are those of nFlags without O_NONBLOCK.
-    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode) ||
-        fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0)
+    // O_NONBLOCK only kept the open itself from waiting (on a FIFO put in place meanwhile); on
+    // the regular file this must be it changes no read or write, so it is left set, which saves
+    // every open a system call.
+    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode))
     {
         close(nFd);
         errno = EACCES;
