@@ -6,8 +6,10 @@
 # symbols at start-up is most of the instructions of a request. So the native build links the
 # runtime once, statically, into the program, and the support library binds to the program's
 # copy (it is linked without a runtime of its own; the program exports what it uses). Libraries
-# the program loads at run time behind a plain C interface (the scanning engine, the trace
-# library and their test stand-ins) each carry a private static copy, hidden from the rest.
+# the program loads at run time behind a plain C interface (the trace library and the test
+# stand-ins of the engine) each carry a private static copy, hidden from the rest; the scanning
+# engine itself needs none and is built without one (components/pelix). The unwinder goes in
+# statically too, a hidden copy in each library, so that no request loads libgcc_s.
 #
 # Test programs link the shared runtime as usual, and the support library binds to that one.
 # The sanitizer and fuzz builds keep the shared runtime everywhere: their runtimes replace the
