@@ -32,6 +32,8 @@
 #define VENDREL_PRINTF(fmt, args) __attribute__((format(ms_printf, fmt, args)))
 // The source std::random_device draws from: the C++ runtime's own choice.
 #define VENDREL_RANDOM_SOURCE "default"
+// Nothing to ready: the process shares the one unwinder of the runtime DLLs.
+inline void PalPrepareUnwinder() {}
 
 #else
 
