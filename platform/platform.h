@@ -28,6 +28,10 @@
 #define VENDREL_IMPORT __declspec(dllimport)
 // printf-style checking of our own variadic functions, with the C runtime's conversions.
 #define VENDREL_PRINTF(fmt, args) __attribute__((format(ms_printf, fmt, args)))
+// The source std::random_device draws from: the C++ runtime's own choice.
+#define VENDREL_RANDOM_SOURCE "default"
+// Nothing to ready: the process shares the one unwinder of the runtime DLLs.
+inline void PalPrepareUnwinder() {}
 
 #else
 
@@ -39,5 +43,8 @@
 #define VENDREL_EXPORT __attribute__((visibility("default")))
 #define VENDREL_IMPORT
 #define VENDREL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+// The kernel's generator: the runtime's own choice would be the processor's RDSEED, which a
+// virtual machine often runs dry and which then costs a CGI process some 20 us of retries.
+#define VENDREL_RANDOM_SOURCE "getentropy"
 
 #endif

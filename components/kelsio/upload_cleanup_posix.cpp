@@ -35,7 +35,8 @@ void OnEndSignal(int nSignal)
 {
     int nSavedErrno = errno;
     CUploadSlot* pSlots = KelsioUploadSlots();
-    for (int i = 0; i < KELSIO_MAX_UPLOADS; ++i)
+    int nUsed = KelsioUploadSlotCount();
+    for (int i = 0; i < nUsed; ++i)
     {
         CUploadSlot& slot = pSlots[i];
         int nState = slot.nState.load(std::memory_order_acquire);

@@ -18,7 +18,7 @@ const DWORD UPLOAD_SHARE_MODE = FILE_SHARE_DELETE;
 
 std::string RandomName()
 {
-    std::random_device device;
+    std::random_device device(VENDREL_RANDOM_SOURCE);
     uint64_t nBits = (static_cast<uint64_t>(device()) << 32) ^ device();
     char szName[32];
     snprintf(szName, sizeof(szName), KELSIO_UPLOAD_PREFIX "%0*llx", KELSIO_UPLOAD_HEX_DIGITS,

@@ -8,8 +8,23 @@ namespace
 // Static storage starts zeroed: every slot is free before any code runs.
 CUploadSlot s_slots[KELSIO_MAX_UPLOADS];
 
+// How many slots at the front were ever taken; no slot beyond is live. The scans stop here, so
+// that a request with one upload touches one page of the array and not all of its 300 KB, which
+// would cost each process a page fault for every page read.
+std::atomic<int> s_nSlotsUsed(0);
+
 // The owner of files whose deletion failed once; the next removal of all files tries again.
 const char s_orphanOwner = 0;
+
+// Raises the count of slots in use to cover the slot at nSlot.
+void CoverSlot(int nSlot)
+{
+    int nUsed = s_nSlotsUsed.load(std::memory_order_acquire);
+    while (nUsed <= nSlot &&
+           !s_nSlotsUsed.compare_exchange_weak(nUsed, nSlot + 1, std::memory_order_acq_rel))
+    {
+    }
+}
 
 bool TakeSlot(CUploadSlot& slot, int nFrom, int nTo)
 {
@@ -56,6 +71,8 @@ int KelsioUploadReserve(const void* pOwner, const char* szPath)
         if (!TakeSlot(slot, UPLOAD_SLOT_FREE, UPLOAD_SLOT_FILLING))
             continue;
         memcpy(slot.szPath, szPath, nLength + 1);
+        // Covered before it is live, so that no scan that could find it live stops short of it.
+        CoverSlot(i);
         slot.nFile.store(UPLOAD_FILE_NONE, std::memory_order_relaxed);
         slot.pOwner.store(pOwner, std::memory_order_relaxed);
         // Live before the file exists, so that the file is recorded the moment it is made.
@@ -88,8 +105,10 @@ void KelsioUploadRelease(int nSlot)
 
 void KelsioUploadHandOver(const void* pOwner, const void* pNewOwner)
 {
-    for (CUploadSlot& slot : s_slots)
+    int nUsed = KelsioUploadSlotCount();
+    for (int i = 0; i < nUsed; ++i)
     {
+        CUploadSlot& slot = s_slots[i];
         if (slot.nState.load(std::memory_order_acquire) == UPLOAD_SLOT_LIVE &&
             slot.pOwner.load(std::memory_order_relaxed) == pOwner)
             slot.pOwner.store(pNewOwner, std::memory_order_relaxed);
@@ -98,8 +117,10 @@ void KelsioUploadHandOver(const void* pOwner, const void* pNewOwner)
 
 void KelsioUploadRemove(const void* pOwner)
 {
-    for (CUploadSlot& slot : s_slots)
+    int nUsed = KelsioUploadSlotCount();
+    for (int i = 0; i < nUsed; ++i)
     {
+        CUploadSlot& slot = s_slots[i];
         if (slot.nState.load(std::memory_order_acquire) != UPLOAD_SLOT_LIVE)
             continue;
         if (pOwner != nullptr && slot.pOwner.load(std::memory_order_relaxed) != pOwner)
@@ -118,14 +139,21 @@ void KelsioUploadRemove(const void* pOwner)
 
 bool KelsioUploadIsOurs(const char* szPath)
 {
-    for (CUploadSlot& slot : s_slots)
+    int nUsed = KelsioUploadSlotCount();
+    for (int i = 0; i < nUsed; ++i)
     {
+        CUploadSlot& slot = s_slots[i];
         int nState = slot.nState.load(std::memory_order_acquire);
         if ((nState == UPLOAD_SLOT_LIVE || nState == UPLOAD_SLOT_REMOVING) &&
             strcmp(slot.szPath, szPath) == 0)
             return true;
     }
     return false;
+}
+
+int KelsioUploadSlotCount()
+{
+    return s_nSlotsUsed.load(std::memory_order_acquire);
 }
 
 CUploadSlot* KelsioUploadSlots()

@@ -63,3 +63,6 @@ bool KelsioUploadIsOurs(const char* szPath);
 
 // The slots themselves, for the signal handler, which reads them without changing any state.
 CUploadSlot* KelsioUploadSlots();
+// How many slots at the front of the array were ever taken: every live slot lies below. An
+// atomic read, safe in a signal handler.
+int KelsioUploadSlotCount();

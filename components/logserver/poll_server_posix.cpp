@@ -107,9 +107,10 @@ int CPollServer::PollTimeoutMs(Clock::time_point now) const
 
 void CPollServer::WriteRecords()
 {
+    // Flushed once a round, before the loop waits again.
     for (const CAssembledRecord& record : m_records)
     {
-        m_pWriter->Write(record);
+        m_pWriter->WriteBuffered(record);
     }
     m_records.clear();
 }
@@ -164,6 +165,29 @@ bool CPollServer::ServeClient(CClient* pClient)
     return true;
 }
 
+bool CPollServer::ServeOrDrop(CClient* pClient)
+{
+    try
+    {
+        return ServeClient(pClient);
+    }
+    catch (const std::exception& e)
+    {
+        DropClient(pClient, e.what());
+        return false;
+    }
+}
+
+void CPollServer::DropClient(CClient* pClient, const char* szWhy)
+{
+    // No memory for this client's record: it alone is given up.
+    m_records.clear();
+    CloseQuietly(pClient->fd);
+    pClient->fd = -1;
+    pClient->assembler = CRecordAssembler();
+    ReportClosedConnection("cannot serve a client", szWhy);
+}
+
 int CPollServer::AcceptOne()
 {
     for (;;)
@@ -197,7 +221,11 @@ void CPollServer::ShedClient(int nError, Clock::time_point now)
 
 void CPollServer::AcceptClients(Clock::time_point now)
 {
-    while (m_clients.size() < m_settings.nMaxConnections)
+    // Clients served at once take no place in the list, so the round also ends after as many
+    // as the list holds: a steady stream of them must not keep the loop from a stop.
+    for (size_t nTaken = 0;
+         nTaken < m_settings.nMaxConnections && m_clients.size() < m_settings.nMaxConnections;
+         nTaken++)
     {
         int fd = AcceptOne();
         if (fd < 0)
@@ -219,6 +247,13 @@ void CPollServer::AcceptClients(Clock::time_point now)
         CClient client;
         client.fd = fd;
         client.lastHeard = now;
+        // A client usually has sent its record and closed by the time it is taken: served at
+        // once, it costs no further round. Only while no older connection is open, since one
+        // may still hold records that came before this client's.
+        if (m_clients.empty() && !ServeOrDrop(&client))
+        {
+            continue;
+        }
         try
         {
             m_clients.push_back(std::move(client));
@@ -287,12 +322,7 @@ void CPollServer::Run()
             }
             catch (const std::exception& e)
             {
-                // No memory for this client's record: it alone is given up.
-                m_records.clear();
-                CloseQuietly(pClient->fd);
-                pClient->fd = -1;
-                pClient->assembler = CRecordAssembler();
-                ReportClosedConnection("cannot serve a client", e.what());
+                DropClient(pClient, e.what());
                 bKeep = false;
             }
             if (bKeep && nKept != i)
@@ -306,6 +336,7 @@ void CPollServer::Run()
         {
             AcceptClients(now);
         }
+        m_pWriter->Flush();
         m_nConnections = m_clients.size();
     }
     for (CClient& client : m_clients)
@@ -321,5 +352,6 @@ void CPollServer::Run()
         }
     }
     m_clients.clear();
+    m_pWriter->Flush();
     m_nConnections = 0;
 }

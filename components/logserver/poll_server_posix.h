@@ -57,6 +57,9 @@ private:
     int PollTimeoutMs(Clock::time_point now) const;
     // Reads what has come; false once the client is done with (closed, failed or given up).
     bool ServeClient(CClient* pClient);
+    // ServeClient, with a failure to make room for the client's record giving up that client.
+    bool ServeOrDrop(CClient* pClient);
+    void DropClient(CClient* pClient, const char* szWhy);
     void WriteRecords();
     void CloseClient(CClient* pClient, const char* szIdleFault);
     void AcceptClients(Clock::time_point now);

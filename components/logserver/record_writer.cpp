@@ -28,6 +28,19 @@ void CRecordWriter::Write(const CAssembledRecord& record)
     fflush(m_pOut);
 }
 
+void CRecordWriter::WriteBuffered(const CAssembledRecord& record)
+{
+    std::string strLine = FormatAssembledRecord(record, m_eFormat);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fwrite(strLine.data(), 1, strLine.size(), m_pOut);
+}
+
+void CRecordWriter::Flush()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fflush(m_pOut);
+}
+
 bool CRecordWriter::Reopen(const std::string& strPath, std::string* pstrError)
 {
     FILE* pNew = fopen(strPath.c_str(), "ab");

@@ -1,4 +1,4 @@
-// Writes each record to the output as soon as it is complete, one line a record.
+// Writes each record to the output as it is complete, one line a record.
 #pragma once
 
 #include "record_assembler.h"
@@ -24,6 +24,10 @@ public:
 
     // Safe to call from every connection's thread: lines never interleave.
     void Write(const CAssembledRecord& record);
+    // The same, left in the output's buffer until Flush: a server that takes many records in
+    // one round writes them with one system call, and flushes before it waits again.
+    void WriteBuffered(const CAssembledRecord& record);
+    void Flush();
     // Log rotation: opens strPath anew for appending and goes on there. The file in use is
     // closed only once the new one is open, so a failure keeps every record where it went.
     bool Reopen(const std::string& strPath, std::string* pstrError);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,9 +82,10 @@ int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pS
         }
         return -1;
     }
-    // F_SETFL takes only the status flags, which are those of nFlags without O_NONBLOCK.
-    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode) ||
-        fcntl(nFd, F_SETFL, nFlags & ~O_NONBLOCK) != 0)
+    // O_NONBLOCK only kept the open itself from waiting (on a FIFO put in place meanwhile); on
+    // the regular file this must be it changes no read or write, so it is left set, which saves
+    // every open a system call.
+    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode))
     {
         close(nFd);
         errno = EACCES;
@@ -207,6 +209,25 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                        dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
 }
 
+static bool IsWouldBlock(int nErrno)
+{
+    return nErrno == EAGAIN || nErrno == EWOULDBLOCK;
+}
+
+// Pipe connections stay non-blocking from their connection attempt on (clearing the flag would
+// cost every trace record one more system call); reads and writes on them wait here instead,
+// with no time limit, as a blocking descriptor would. False, with errno set, when poll fails.
+static bool WaitForPipe(int nFd, short nEvents)
+{
+    struct pollfd pfd = {nFd, nEvents, 0};
+    int nRet;
+    do
+    {
+        nRet = poll(&pfd, 1, -1);
+    } while (nRet < 0 && errno == EINTR);
+    return nRet > 0;
+}
+
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
@@ -231,7 +252,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     while (dwDone < nNumberOfBytesToRead)
     {
         ssize_t nGot = read(pHandle->m_nFd, pBytes + dwDone, nNumberOfBytesToRead - dwDone);
-        if (nGot < 0 && errno == EINTR)
+        if (nGot < 0 && (errno == EINTR ||
+                         (bPipe && IsWouldBlock(errno) && WaitForPipe(pHandle->m_nFd, POLLIN))))
         {
             continue;
         }
@@ -304,7 +326,7 @@ static bool SendAll(int nFd, const char* pBytes, size_t n, size_t* pnWritten)
     while (nDone < n)
     {
         ssize_t nPut = send(nFd, pBytes + nDone, n - nDone, MSG_NOSIGNAL);
-        if (nPut < 0 && errno == EINTR)
+        if (nPut < 0 && (errno == EINTR || (IsWouldBlock(errno) && WaitForPipe(nFd, POLLOUT))))
         {
             continue;
         }

@@ -268,6 +268,9 @@ size_t wcslen(const WCHAR* str);
 // ---------------------------------------------------------------------------------------------
 // C runtime: standard streams
 //
+// Readies the program's own unwinder for exceptions thrown by a loaded library's (unwinder.cpp).
+void PalPrepareUnwinder();
+
 // _setmode(_fileno(stdout), _O_TEXT) makes std::cout a text-mode stream: every LF written goes
 // out as CR LF, unbuffered, so that both builds put the same bytes on the wire.
 // _setmode(_fileno(stdin), _O_BINARY) changes nothing: POSIX streams are always binary.

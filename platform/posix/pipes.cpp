@@ -67,7 +67,7 @@ static bool SocketAddressFor(LPCWSTR wszName, struct sockaddr_un* pAddr)
     return true;
 }
 
-// One non-blocking connection attempt: the connected (blocking) socket, or -1 with the last
+// One non-blocking connection attempt: the connected socket, or -1 with the last
 // error ERROR_FILE_NOT_FOUND (no server), ERROR_PIPE_BUSY (backlog full) or another code.
 static int TryConnect(const struct sockaddr_un& addr)
 {
@@ -100,13 +100,7 @@ static int TryConnect(const struct sockaddr_un& addr)
         }
         return -1;
     }
-    // The socket was made with O_NONBLOCK as its only status flag: clearing it leaves none.
-    if (fcntl(nFd, F_SETFL, 0) != 0)
-    {
-        PalSetErrorFromErrno(errno);
-        close(nFd);
-        return -1;
-    }
+    // Left non-blocking: ReadFile and WriteFile wait on pipe handles themselves.
     return nFd;
 }
 

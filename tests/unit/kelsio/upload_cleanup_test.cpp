@@ -101,6 +101,38 @@ TEST_F(UploadCleanup, EachArrayDeletesOnlyItsOwnFiles)
     EXPECT_TRUE(m_home.TempFiles().empty());
 }
 
+// Freed places are taken again first; a request whose files then lie both before and after
+// another request's still finds and deletes all of them, and only them.
+TEST_F(UploadCleanup, FilesAroundAnotherArraysAreAllFound)
+{
+    bool bParsed = false;
+    CFakeRequest first = PostRequest(
+        m_home.Path(), s_strType,
+        Body({FilePart("f", "a", "1"), FilePart("f", "b", "2"), FilePart("f", "c", "3")}));
+    first.Parse(bParsed);
+    ASSERT_TRUE(bParsed);
+    CFakeRequest second = PostRequest(m_home.Path(), s_strType,
+                                      Body({FilePart("g", "a", "4"), FilePart("g", "b", "5")}));
+    CVarPairs secondVars = second.Parse(bParsed);
+    ASSERT_TRUE(bParsed);
+    first.Free();
+    ASSERT_EQ(m_home.TempFiles().size(), 2u);
+
+    std::vector<CPart> parts(5, FilePart("h", "x", "6"));
+    CFakeRequest third = PostRequest(m_home.Path(), s_strType, Body(parts));
+    CVarPairs thirdVars = third.Parse(bParsed);
+    ASSERT_TRUE(bParsed);
+    ASSERT_EQ(m_home.TempFiles().size(), 7u);
+    third.Free();
+    EXPECT_EQ(m_home.TempFiles().size(), 2u);
+    for (const auto& var : thirdVars)
+        EXPECT_FALSE(Exists(var.second));
+    EXPECT_EQ(ReadWholeFile(secondVars[0].second), "4");
+    EXPECT_EQ(ReadWholeFile(secondVars[1].second), "5");
+    second.Free();
+    EXPECT_TRUE(m_home.TempFiles().empty());
+}
+
 // After the program moved the upload away, its name may be taken by something else, even by
 // another process's file: none of that is ours any more.
 TEST_F(UploadCleanup, NameTakenByAnotherFileOrADirectoryIsLeftAlone)

@@ -190,6 +190,35 @@ TEST_F(PollServerTest, SilentClientsHoldNoRecordBackAndOneProcessKeepsItsOrder)
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
 }
 
+// A connection taken while no other is open is served at once; one taken while an older one
+// is open waits for its turn. Either way one process's records keep their order, also when a
+// record comes in two writes a while apart and the next connection follows at once.
+TEST_F(PollServerTest, OneProcessKeepsItsOrderWhetherServedAtOnceOrInTurn)
+{
+    Start();
+    std::vector<std::string> want;
+    for (int i = 0; i < 200; i++)
+    {
+        std::string strMessage = "record " + std::to_string(i);
+        if (i % 50 == 7)
+        {
+            std::string strBytes = Record(strMessage);
+            int fd = Connect();
+            Send(fd, strBytes.substr(0, 9));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Send(fd, strBytes.substr(9));
+            Close(fd);
+        }
+        else
+        {
+            SendOne(strMessage);
+        }
+        want.push_back(strMessage);
+    }
+    EXPECT_EQ(Lines(200), want);
+    EXPECT_TRUE(WaitForConnections(0));
+}
+
 TEST_F(PollServerTest, RecordsCutAcrossWritesOfInterleavedClientsArePutTogetherApart)
 {
     Start();

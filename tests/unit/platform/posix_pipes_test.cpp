@@ -208,6 +208,64 @@ TEST_F(PosixPipeTest, WriteToAPeerThatWentAwayFailsWithoutSignal)
     CloseHandle(h);
 }
 
+// Reads and writes on a connection wait as on a blocking handle: a write larger than the
+// socket's buffer waits for the reader and delivers every byte in order, and a read waits for
+// data that comes later.
+TEST_F(PosixPipeTest, WriteBeyondTheSocketBufferWaitsForTheReader)
+{
+    int nListen = Listen("slow", 4);
+    HANDLE h = Connect(PIPE_PATH("slow"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    int nConn = accept(nListen, nullptr, nullptr);
+    ASSERT_GE(nConn, 0);
+    std::string strData(4 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < strData.size(); ++i)
+        strData[i] = static_cast<char>(i * 31 + i / 4096);
+    BOOL bOk = FALSE;
+    DWORD dwWritten = 0;
+    std::thread writer(
+        [&] { bOk = WriteFile(h, strData.data(), (DWORD)strData.size(), &dwWritten, nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string strGot;
+    char buf[65536];
+    while (strGot.size() < strData.size())
+    {
+        ssize_t nGot = read(nConn, buf, sizeof(buf));
+        if (nGot <= 0)
+            break;
+        strGot.append(buf, static_cast<size_t>(nGot));
+    }
+    writer.join();
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(strData.size(), dwWritten);
+    EXPECT_TRUE(strGot == strData);
+    CloseHandle(h);
+    close(nConn);
+}
+
+TEST_F(PosixPipeTest, ReadWaitsForDataThatComesLater)
+{
+    int nListen = Listen("late", 4);
+    HANDLE h = Connect(PIPE_PATH("late"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    int nConn = accept(nListen, nullptr, nullptr);
+    ASSERT_GE(nConn, 0);
+    std::thread server(
+        [&]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            EXPECT_EQ(5, write(nConn, "later", 5));
+        });
+    char buf[8];
+    DWORD dwGot = 0;
+    EXPECT_TRUE(ReadFile(h, buf, sizeof(buf), &dwGot, nullptr));
+    server.join();
+    EXPECT_EQ(5u, dwGot);
+    EXPECT_EQ(0, memcmp(buf, "later", 5));
+    CloseHandle(h);
+    close(nConn);
+}
+
 TEST_F(PosixPipeTest, ReadAfterTheServerClosedIsBrokenPipe)
 {
     int nListen = Listen("eof", 4);
