@@ -73,7 +73,8 @@ class LogServer(LogdProcess):
         deadline = time.time() + limit
         while True:
             data = open(path, "rb").read() if os.path.exists(path) else b""
-            lines = data.decode("utf-8").splitlines()
+            # The server may be in the middle of writing a long line: only whole lines count.
+            lines = data[:data.rfind(b"\n") + 1].decode("utf-8").splitlines()
             if len(lines) >= count or time.time() > deadline:
                 return lines
             time.sleep(0.05)
