@@ -186,8 +186,12 @@ void CCopyGuard::SetTemp(const char* szTemp)
     slot.m_bTemp.store(true, std::memory_order_release);
 }
 
-CEndSignalsBlocked::CEndSignalsBlocked()
+CEndSignalsBlocked::CEndSignalsBlocked(bool bBlock) : m_bBlocked(bBlock)
 {
+    if (!bBlock)
+    {
+        return;
+    }
     sigset_t block;
     sigemptyset(&block);
     for (int nSignal : s_aEndSignals)
@@ -199,5 +203,9 @@ CEndSignalsBlocked::CEndSignalsBlocked()
 
 CEndSignalsBlocked::~CEndSignalsBlocked()
 {
+    if (!m_bBlocked)
+    {
+        return;
+    }
     pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
 }

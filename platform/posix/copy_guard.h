@@ -27,16 +27,17 @@ private:
     int m_nSlot;
 };
 
-// Keeps SIGTERM, SIGINT and SIGHUP blocked in this thread for its lifetime; one that arrives
-// meanwhile is delivered when it ends.
+// Keeps SIGTERM, SIGINT and SIGHUP blocked in this thread for its lifetime (when bBlock); one
+// that arrives meanwhile is delivered when it ends.
 class CEndSignalsBlocked
 {
 public:
-    CEndSignalsBlocked();
+    explicit CEndSignalsBlocked(bool bBlock = true);
     ~CEndSignalsBlocked();
     CEndSignalsBlocked(const CEndSignalsBlocked&) = delete;
     CEndSignalsBlocked& operator=(const CEndSignalsBlocked&) = delete;
 
 private:
+    bool m_bBlocked;
     sigset_t m_previous;
 };

@@ -3,7 +3,7 @@
 // system has one, else under a temporary name beside the target. Another opener never sees a new
 // file before its share lock is held, nor an old one emptied or cut short by a writer that could
 // not finish.
-#include "pal_internal.h"
+#include "copy_guard.h"
 
 #include <atomic>
 #include <cerrno>
@@ -437,7 +437,11 @@ bool PalFinishReplacement(SPalReplacement* pReplacement, int nFd)
 {
     bool bOk = true;
     int nErrno = 0;
-    if (!pReplacement->m_bWriteFailed && pReplacement->m_szTemp[0] == '\0')
+    // An unnamed file gets its temporary name only now, and SIGTERM, SIGINT and SIGHUP wait
+    // until it has the target's name instead, so that they never leave the temporary one.
+    bool bNameNow = !pReplacement->m_bWriteFailed && pReplacement->m_szTemp[0] == '\0';
+    CEndSignalsBlocked blocked(bNameNow);
+    if (bNameNow)
     {
         nErrno = NameReplacement(pReplacement, nFd);
     }
