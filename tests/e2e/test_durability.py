@@ -121,11 +121,11 @@ class DurableBeforeOk(DurabilityCase):
         self.assertFiledOnce(content)
         temp = re.escape(self.inst.temp + "/")
         virus = re.escape(self.inst.virus)
-        data = self.first(calls, r"^\d+ fsync\(\d+<%s[^>]*>" % temp)
+        data = self.first(calls, r"^\d+\s+fsync\(\d+<%s[^>]*>" % temp)
         move = self.first(calls, r"renameat2\(.*%s.*%s/PC7_\d+\.0\", RENAME_NOREPLACE\) = 0"
                           % (temp, virus), data)
         name = self.first(calls, r"fsync\(\d+<%s>\) = 0" % virus, move)
-        token = self.first(calls, r"^\d+ write\(1<[^>]*>, \"Vendrel_OK", name)
+        token = self.first(calls, r"^\d+\s+write\(1<[^>]*>, \"Vendrel_OK", name)
         self.assertLess(name, token)
 
 
@@ -166,7 +166,7 @@ class CrossFileSystem(DurabilityCase):
                           % (folder, folder), copy)
         name = self.first(calls, r"fsync\(\d+<%s>\) = 0" % folder, link)
         gone = self.first(calls, r"unlink(at)?\(.*%s/upload_" % re.escape(self.inst.temp), name)
-        self.first(calls, r"^\d+ write\(1<[^>]*>, \"Vendrel_OK", gone)
+        self.first(calls, r"^\d+\s+write\(1<[^>]*>, \"Vendrel_OK", gone)
 
     def cut_off(self, sig, content, body, ctype):
         """Starts a request, sends sig as soon as its copy's temporary file appears; answers
