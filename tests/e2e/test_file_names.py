@@ -10,10 +10,16 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
 from system_cases import FAILED, OK, SystemCase, lines_of, messages  # noqa: E402
 
 ERROR_INVALID_NAME = 123
-UNFILEABLE = ["PC\n7", "PC*7", "PC?7", "PC:7", "PC<7", "PC\t7", "PC>7", "PC|7", 'PC"7']
+UNFILEABLE = ["PC\n7", "PC*7", "PC?7", "PC<7", "PC\t7", "PC>7", "PC|7", 'PC"7']
+if not harness.IS_WINDOWS:
+    # Windows reads a ':' in a file name as the start of a stream name, and Wine keeps it as an
+    # ordinary byte of the Unix name (it files "PC:7_<time>.0"), so the Windows build's answer
+    # to it cannot be seen under Wine; the native build refuses it as the others.
+    UNFILEABLE.append("PC:7")
 
 
 class ComputerNamesWindowsCannotHold(SystemCase):

@@ -7,6 +7,7 @@
 #include "temp_names.h"
 
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -56,13 +57,18 @@ class WindowsNamesTest : public CTempDirTest
 // it, and nothing is made or moved; everything else, a leading '-' included, is a file name.
 TEST_F(WindowsNamesTest, CreateAndMoveRefuseNamesWindowsCannotHold)
 {
-    const char* const szInvalid[] = {"PC\n7",   "PC*7",  "PC?7",    "PC:7",  "PC<7",
-                                     "PC>7",    "PC\"7", "PC|7",    "PC\t7", "\x01PC7",
-                                     "PC7\x1f", "*",     "PC7_1.0?"};
+    std::vector<std::string> invalid = {"PC\n7", "PC*7",  "PC?7",    "PC<7",    "PC>7", "PC\"7",
+                                        "PC|7",  "PC\t7", "\x01PC7", "PC7\x1f", "*",    "PC7_1.0?"};
+#ifndef _WIN32
+    // Windows reads a ':' in a last component as the start of a stream name, and Wine keeps it
+    // as a byte of the Unix name: only the POSIX layer's own answer can be checked here.
+    invalid.push_back("PC:7");
+#endif
     ASSERT_TRUE(WriteWholeFile(Path("upload"), "data"));
-    for (const char* szName : szInvalid)
+    for (const std::string& strName : invalid)
     {
-        SCOPED_TRACE(::testing::PrintToString(std::string(szName)));
+        const char* szName = strName.c_str();
+        SCOPED_TRACE(::testing::PrintToString(strName));
         for (DWORD dwDisposition : {CREATE_NEW, CREATE_ALWAYS, OPEN_ALWAYS})
         {
             HANDLE h = CreateFileA(Path(szName).c_str(), GENERIC_WRITE, 0, nullptr, dwDisposition,
