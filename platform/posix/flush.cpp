@@ -71,7 +71,7 @@ int PalSyncDirectoryOf(const char* szPath)
     } while (nRet != 0 && errno == EINTR);
     int nErrno = nRet == 0 ? 0 : errno;
     close(nFd);
-    if (nErrno == EINVAL || nErrno == EOPNOTSUPP || nErrno == ENOTSUP)
+    if (nErrno == EINVAL || nErrno == EOPNOTSUPP || nErrno == ENOTSUP || nErrno == ENOSYS)
     {
         // Some network and user-space file systems cannot sync a directory: they order names
         // by their own rules, and the file's own data was synced before.

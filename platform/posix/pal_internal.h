@@ -84,7 +84,7 @@ bool PalCheckWindowsName(const char* szPath);
 
 // fsync of the directory that holds szPath, so that a name just made there survives a power
 // cut. 0, or the errno of the failure; a file system that cannot sync a directory (EINVAL,
-// EOPNOTSUPP) keeps names by its own rules and counts as success.
+// EOPNOTSUPP, ENOSYS) keeps names by its own rules and counts as success.
 int PalSyncDirectoryOf(const char* szPath);
 
 // szTemp receives a fresh hidden temporary name (see temp_names.h) in szPath's directory;
