@@ -12,8 +12,9 @@ their CPU times (user and system, from the child's resource usage), and the rati
 the request within 15% of the yardstick's time. Wall times wait on the disk, and so vary with
 whatever else uses it; CPU times do not.
 
-Usage: large_upload.py --build DIR [--size MIB] [--runs N] [--dir DIR]   (a native release build with
-the targets vendrel, vendrel-logd, vendrel-sign, Kelsio, pelix32 and write_flush_hash)
+Usage: large_upload.py --build DIR [--size MIB] [--runs N] [--dir DIR]
+(a native release build with the targets vendrel, vendrel-logd, vendrel-sign, Kelsio, pelix32
+and write_flush_hash)
 """
 
 import argparse

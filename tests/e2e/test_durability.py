@@ -165,7 +165,8 @@ class CrossFileSystem(DurabilityCase):
         self.assertEqual(os.listdir(self.inst.temp), [])
         folder = re.escape(self.folder)
         copy = self.first(calls, r"fsync\(\d+<%s/\.PC7_\d+\.0\.~[a-z0-9]{6}>\) = 0" % folder)
-        link = self.first(calls, r"link(at)?\(.*\"%s/\.PC7_\d+\.0\.~[a-z0-9]{6}\".*\"%s/PC7_\d+\.0\""
+        link = self.first(calls,
+                          r"link(at)?\(.*\"%s/\.PC7_\d+\.0\.~[a-z0-9]{6}\".*\"%s/PC7_\d+\.0\""
                           % (folder, folder), copy)
         name = self.first(calls, r"fsync\(\d+<%s>\) = 0" % folder, link)
         gone = self.first(calls, r"unlink(at)?\(.*%s/upload_" % re.escape(self.inst.temp), name)
