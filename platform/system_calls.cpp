@@ -3,15 +3,32 @@
 
 #include <string.h>
 
+#ifndef _WIN32
+#include "posix/pal_internal.h"
+
+#include <unistd.h>
+#endif
+
 // An entry's name, and the system's function as both its current and its default pointer.
 #define SYSTEM_CALL_ENTRY(name) #name, (SYSTEM_CALL_PTR)name, (SYSTEM_CALL_PTR)name
 
 // In the order of ESystemCall, which the accessors index by.
 CSystemCall g_aSystemCalls[SYSCALL_COUNT] = {
-    {SYSTEM_CALL_ENTRY(CreateFileW)},  {SYSTEM_CALL_ENTRY(WriteFile)},
-    {SYSTEM_CALL_ENTRY(GetTickCount)}, {SYSTEM_CALL_ENTRY(GetSystemTimeAsFileTime)},
-    {SYSTEM_CALL_ENTRY(time)},         {SYSTEM_CALL_ENTRY(GetFileAttributesA)},
-    {SYSTEM_CALL_ENTRY(MoveFileA)},    {SYSTEM_CALL_ENTRY(Sleep)},
+    {SYSTEM_CALL_ENTRY(CreateFileW)},
+    {SYSTEM_CALL_ENTRY(WriteFile)},
+    {SYSTEM_CALL_ENTRY(GetTickCount)},
+    {SYSTEM_CALL_ENTRY(GetSystemTimeAsFileTime)},
+    {SYSTEM_CALL_ENTRY(time)},
+    {SYSTEM_CALL_ENTRY(GetFileAttributesA)},
+    {SYSTEM_CALL_ENTRY(MoveFileA)},
+    {SYSTEM_CALL_ENTRY(Sleep)},
+    {SYSTEM_CALL_ENTRY(FlushFileBuffers)},
+#ifndef _WIN32
+    {SYSTEM_CALL_ENTRY(fsync)},
+    {SYSTEM_CALL_ENTRY(link)},
+    {SYSTEM_CALL_ENTRY(PalRenameNoReplace)},
+    {SYSTEM_CALL_ENTRY(write)},
+#endif
 };
 
 static CSystemCall* FindSystemCall(const char* szName)

@@ -8,6 +8,10 @@
 
 #include <time.h>
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 // An entry's pointer, untyped; each accessor casts it back to its call's own type.
 typedef void (*SYSTEM_CALL_PTR)(void);
 
@@ -29,6 +33,14 @@ enum ESystemCall
     SYSCALL_GET_FILE_ATTRIBUTES_A,
     SYSCALL_MOVE_FILE_A,
     SYSCALL_SLEEP,
+    SYSCALL_FLUSH_FILE_BUFFERS,
+#ifndef _WIN32
+    // What the POSIX layer itself calls where durability and never-replacing moves are made.
+    SYSCALL_FSYNC,
+    SYSCALL_LINK,
+    SYSCALL_RENAME_NO_REPLACE,
+    SYSCALL_WRITE,
+#endif
     SYSCALL_COUNT
 };
 
@@ -47,6 +59,13 @@ typedef time_t (*PFN_TIME)(time_t* pTime);
 typedef DWORD(WINAPI* PFN_GETFILEATTRIBUTESA)(LPCSTR lpFileName);
 typedef BOOL(WINAPI* PFN_MOVEFILEA)(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
+typedef BOOL(WINAPI* PFN_FLUSHFILEBUFFERS)(HANDLE hFile);
+#ifndef _WIN32
+typedef int (*PFN_FSYNC)(int nFd);
+typedef int (*PFN_LINK)(const char* szFrom, const char* szTo);
+typedef int (*PFN_RENAMENOREPLACE)(const char* szFrom, const char* szTo);
+typedef ssize_t (*PFN_WRITE)(int nFd, const void* pData, size_t nSize);
+#endif
 
 #define SYSTEM_CALL(index, type) (reinterpret_cast<type>(g_aSystemCalls[index].pfnCurrent))
 
@@ -67,6 +86,18 @@ typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
 #define osMoveFileA SYSTEM_CALL(SYSCALL_MOVE_FILE_A, PFN_MOVEFILEA)
 // The pause between tries to open a size cache file that another process holds.
 #define osSleep SYSTEM_CALL(SYSCALL_SLEEP, PFN_SLEEP)
+// The flush of an upload file to the disk before the CGI library hands it over.
+#define osFlushFileBuffers SYSTEM_CALL(SYSCALL_FLUSH_FILE_BUFFERS, PFN_FLUSHFILEBUFFERS)
+#ifndef _WIN32
+// Every fsync of the POSIX layer: FlushFileBuffers, a copy's data, a moved name's directory.
+#define osFsync SYSTEM_CALL(SYSCALL_FSYNC, PFN_FSYNC)
+// The hard links of the POSIX layer that put a finished file under its name.
+#define osLink SYSTEM_CALL(SYSCALL_LINK, PFN_LINK)
+// The renames of MoveFileA that never replace (renameat2 with RENAME_NOREPLACE).
+#define osRenameNoReplace SYSTEM_CALL(SYSCALL_RENAME_NO_REPLACE, PFN_RENAMENOREPLACE)
+// The writes of MoveFileA's copy across file systems.
+#define osWrite SYSTEM_CALL(SYSCALL_WRITE, PFN_WRITE)
+#endif
 
 // Makes the entry named szName call pfnCall, or the system's own function again when pfnCall
 // is NULL. Answers FALSE, changing nothing, for a name that is not in the table.

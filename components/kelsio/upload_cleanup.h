@@ -18,6 +18,10 @@ bool KelsioUploadIdentify(const char* szPath, CUploadIdentity& identity);
 bool KelsioUploadIsRegularFile(const char* szPath);
 // True when szPath still names that regular file (pIdentity null: any regular file).
 bool KelsioUploadIsSameFile(const char* szPath, const CUploadIdentity* pIdentity);
+// Deletes szPath when it is a regular file itself (not a directory, link or device) that no
+// open handle holds: a writer still at work keeps its file, however long it has stalled.
+// False when nothing was deleted.
+bool KelsioUploadDeleteUnheld(const char* szPath);
 // Makes sure the handlers that delete the remembered files when the process is ended by a
 // signal or a console event are in place (once per process; later calls do nothing).
 void KelsioUploadInstallHandlers();

@@ -97,6 +97,13 @@ bool KelsioUploadIsSameFile(const char* szPath, const CUploadIdentity* pIdentity
     return IsSameFile(szPath, pIdentity);
 }
 
+bool KelsioUploadDeleteUnheld(const char* szPath)
+{
+    // The platform refuses to delete a file that an open handle holds (its share lock), and
+    // never opens a link, FIFO or device to find out.
+    return IsSameFile(szPath, nullptr) && DeleteFileA(szPath) != FALSE;
+}
+
 void KelsioUploadInstallHandlers()
 {
     bool bExpected = false;

@@ -77,6 +77,25 @@ bool KelsioUploadIsSameFile(const char* szPath, const CUploadIdentity* pIdentity
            current.nFile == pIdentity->nFile;
 }
 
+bool KelsioUploadDeleteUnheld(const char* szPath)
+{
+    // Opened with no sharing at all: while any handle holds the file, also one that shares
+    // deletion as the library's own writer does, the open fails with a sharing violation and
+    // nothing is deleted. The name itself is opened, a link as the link.
+    HANDLE hFile = CreateFileA(szPath, DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    // Decided on the open file, which nobody can swap or hold while this handle is open.
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    bool bDeleted =
+        GetFileInformationByHandle(hFile, &info) && (info.dwFileAttributes & s_dwNotRegular) == 0 &&
+        SetFileInformationByHandle(hFile, FileDispositionInfo, &disposition, sizeof(disposition));
+    CloseHandle(hFile);
+    return bDeleted;
+}
+
 void KelsioUploadInstallHandlers()
 {
     bool bExpected = false;

@@ -2,6 +2,8 @@
 
 #include "upload_registry.h"
 
+#include "system_calls.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -116,7 +118,10 @@ bool CUploadFiles::Close()
 {
     if (m_hFile == INVALID_HANDLE_VALUE)
         return false;
+    // On the disk before anybody is told of it: the program may answer that the upload is
+    // stored, and a crash must not then take its data back or leave it empty.
+    BOOL bFlushed = osFlushFileBuffers(m_hFile);
     BOOL bClosed = CloseHandle(m_hFile);
     m_hFile = INVALID_HANDLE_VALUE;
-    return bClosed != FALSE;
+    return bFlushed != FALSE && bClosed != FALSE;
 }

@@ -27,7 +27,7 @@ public:
     // Makes a new, empty file and keeps it open for Write. False when no file could be made.
     bool Create(std::string& strPath);
     bool Write(const unsigned char* pData, size_t nSize);
-    // Closes the open file; false when its last writes failed.
+    // Flushes the open file to the disk and closes it; false when either failed.
     bool Close();
     // The request was accepted: the files stay for the program until pOwner is freed.
     void HandOver(const void* pOwner);

@@ -1,6 +1,7 @@
 // Upload files that a killed process left behind: any file of the library's own name form in the
-// upload directory that nobody has written to for a while is deleted. Nothing else there is
-// touched: other names, directories, links, and the files this process still holds.
+// upload directory that nobody has written to for a while and that no open handle holds is
+// deleted. Nothing else there is touched: other names, directories, links, the files this
+// process still holds, and those of a writer in another process that stalled.
 #include "kelsio_request.h"
 
 #include "upload_cleanup.h"
@@ -35,11 +36,10 @@ bool SweepEntry(const std::string& strDir, const WIN32_FIND_DATAA& data, unsigne
         !KelsioIsUploadName(data.cFileName) || !IsStale(data, nNow, nAge))
         return false;
     std::string strPath = strDir + data.cFileName;
-    if (strPath.size() >= MAX_PATH || KelsioUploadIsOurs(strPath.c_str()) ||
-        !KelsioUploadIsRegularFile(strPath.c_str()))
+    if (strPath.size() >= MAX_PATH || KelsioUploadIsOurs(strPath.c_str()))
         return false;
-    // The platform refuses a file that an open handle holds: a writer is still at work.
-    return DeleteFileA(strPath.c_str()) != FALSE;
+    // A file that an open handle holds is a writer still at work, however long it stalled.
+    return KelsioUploadDeleteUnheld(strPath.c_str());
 }
 
 } // namespace

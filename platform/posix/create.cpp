@@ -3,7 +3,7 @@
 // system has one, else under a temporary name beside the target. Another opener never sees a new
 // file before its share lock is held, nor an old one emptied or cut short by a writer that could
 // not finish.
-#include "pal_internal.h"
+#include "copy_guard.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,11 +11,6 @@
 #include <unistd.h>
 
 static const mode_t kNewFileMode = 0666;
-// A temporary name is ".<name>.~XXXXXX": the leading dot hides it, the suffix keeps it apart from
-// any name that the program or its users give files. Long names are cut so that it still fits.
-static const size_t kTempNameKeep = 200;
-static const char kTempSuffix[] = ".~";
-static const size_t kTempRandomChars = 6;
 static const int kTempTries = 64;
 
 // The bits behind a temporary name: unpredictable enough that two processes rarely pick the
@@ -36,28 +31,7 @@ static uint64_t NextTempBits()
     return n;
 }
 
-bool PalIsTempName(const char* szName)
-{
-    size_t nLen = strlen(szName);
-    size_t nSuffix = sizeof(kTempSuffix) - 1 + kTempRandomChars;
-    if (szName[0] != '.' || nLen < nSuffix + 2 ||
-        memcmp(szName + nLen - nSuffix, kTempSuffix, sizeof(kTempSuffix) - 1) != 0)
-    {
-        return false;
-    }
-    for (size_t i = nLen - kTempRandomChars; i < nLen; ++i)
-    {
-        if (!((szName[i] >= 'a' && szName[i] <= 'z') || (szName[i] >= '0' && szName[i] <= '9')))
-        {
-            return false;
-        }
-    }
-    return true;
-}
-
-// szTemp receives a fresh temporary name in szPath's directory; false when szPath has no last
-// component or the result does not fit.
-static bool FormatTempName(const char* szPath, char* szTemp, size_t nTemp)
+bool PalFormatTempName(const char* szPath, char* szTemp, size_t nTemp)
 {
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     const char* pSlash = strrchr(szPath, '/');
@@ -68,20 +42,20 @@ static bool FormatTempName(const char* szPath, char* szTemp, size_t nTemp)
     {
         return false;
     }
-    if (nName > kTempNameKeep)
+    if (nName > PAL_TEMP_NAME_KEEP)
     {
-        nName = kTempNameKeep;
+        nName = PAL_TEMP_NAME_KEEP;
     }
-    char szRandom[kTempRandomChars + 1];
+    char szRandom[PAL_TEMP_NAME_RANDOM_CHARS + 1];
     uint64_t nBits = NextTempBits();
-    for (size_t i = 0; i < kTempRandomChars; ++i)
+    for (size_t i = 0; i < PAL_TEMP_NAME_RANDOM_CHARS; ++i)
     {
         szRandom[i] = kAlphabet[nBits % (sizeof(kAlphabet) - 1)];
         nBits /= sizeof(kAlphabet) - 1;
     }
-    szRandom[kTempRandomChars] = '\0';
+    szRandom[PAL_TEMP_NAME_RANDOM_CHARS] = '\0';
     int nLen = snprintf(szTemp, nTemp, "%.*s.%.*s%s%s", static_cast<int>(nDir), szPath,
-                        static_cast<int>(nName), szName, kTempSuffix, szRandom);
+                        static_cast<int>(nName), szName, PAL_TEMP_NAME_SUFFIX, szRandom);
     return nLen > 0 && static_cast<size_t>(nLen) < nTemp;
 }
 
@@ -92,7 +66,7 @@ static int CreateLockedTemp(const char* szPath, int nFlags, DWORD dwDesiredAcces
 {
     for (int nTry = 0; nTry < kTempTries; ++nTry)
     {
-        if (!FormatTempName(szPath, szTemp, nTemp))
+        if (!PalFormatTempName(szPath, szTemp, nTemp))
         {
             SetLastError(ERROR_INVALID_NAME);
             return -1;
@@ -438,8 +412,8 @@ static int NameReplacement(SPalReplacement* pReplacement, int nFd)
 {
     for (int nTry = 0; nTry < kTempTries; ++nTry)
     {
-        if (!FormatTempName(pReplacement->m_szTarget, pReplacement->m_szTemp,
-                            sizeof(pReplacement->m_szTemp)))
+        if (!PalFormatTempName(pReplacement->m_szTarget, pReplacement->m_szTemp,
+                               sizeof(pReplacement->m_szTemp)))
         {
             pReplacement->m_szTemp[0] = '\0';
             return ENAMETOOLONG;
@@ -463,7 +437,11 @@ bool PalFinishReplacement(SPalReplacement* pReplacement, int nFd)
 {
     bool bOk = true;
     int nErrno = 0;
-    if (!pReplacement->m_bWriteFailed && pReplacement->m_szTemp[0] == '\0')
+    // An unnamed file gets its temporary name only now, and SIGTERM, SIGINT and SIGHUP wait
+    // until it has the target's name instead, so that they never leave the temporary one.
+    bool bNameNow = !pReplacement->m_bWriteFailed && pReplacement->m_szTemp[0] == '\0';
+    CEndSignalsBlocked blocked(bNameNow);
+    if (bNameNow)
     {
         nErrno = NameReplacement(pReplacement, nFd);
     }

@@ -51,12 +51,21 @@ bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode)
 
 bool PalIsFileInUse(const char* szPath)
 {
-    int nFd = open(szPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Looked at first: a link, FIFO, socket or device is no file that a handle could hold, and
+    // opening one may block or have effects of its own (a link could lead to /dev/zero or to a
+    // FIFO outside the directory).
+    struct stat st;
+    if (lstat(szPath, &st) != 0 || !S_ISREG(st.st_mode))
+    {
+        return false;
+    }
+    // O_NOFOLLOW and O_NONBLOCK settle a swap made after the look: a link fails to open, a
+    // FIFO opens without waiting and is told apart by its status below.
+    int nFd = open(szPath, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (nFd < 0)
     {
         return false;
     }
-    struct stat st;
     bool bInUse = fstat(nFd, &st) == 0 && S_ISREG(st.st_mode) &&
                   flock(nFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(nFd);
@@ -138,6 +147,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (dwCreationDisposition == TRUNCATE_EXISTING && (dwDesiredAccess & GENERIC_WRITE) == 0)
     {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!PalCheckWindowsName(lpFileName))
+    {
         return INVALID_HANDLE_VALUE;
     }
     int nFlags = OpenFlagsForAccess(dwDesiredAccess) | O_CLOEXEC | O_NOCTTY;

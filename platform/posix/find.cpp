@@ -85,7 +85,7 @@ static bool NextMatch(SPalHandle* pHandle, LPWIN32_FIND_DATAA pData, int* pnErrn
             // Not representable in cFileName; Windows has no such names either.
             continue;
         }
-        if (PalIsTempName(pEntry->d_name))
+        if (IsReplacementTemporaryName(pEntry->d_name))
         {
             // A file this layer is creating or replacing has no name yet on Windows: a folder's
             // listing and the sizes summed from it stay what they are there.

@@ -16,8 +16,14 @@
 //  - GetFileAttributesA does not follow a link: a link is FILE_ATTRIBUTE_REPARSE_POINT, a FIFO,
 //    socket or device FILE_ATTRIBUTE_DEVICE;
 //  - a leading dot hides a file; FILE_ATTRIBUTE_HIDDEN is otherwise not stored;
-//  - MoveFileA never replaces its target (renameat2 RENAME_NOREPLACE, else link + unlink,
-//    across file systems an exclusive-create copy and then the source's deletion);
+//  - a last path component that Windows cannot hold (a byte 0x01-0x1F or one of < > : " | ? *)
+//    is ERROR_INVALID_NAME for CreateFileA and MoveFileA, as on Windows;
+//  - MoveFileA never replaces its target (renameat2 RENAME_NOREPLACE, else link + unlink;
+//    across file systems a copy under a hidden temporary name in the target directory, flushed
+//    and only then linked to the target name, then the source's deletion) and makes the new
+//    name durable (fsync of the target directory) before it returns;
+//  - checks whether a file is in use, deletions and moves never open a FIFO, socket or device,
+//    nor follow a link in the last component;
 //  - \\.\pipe\NAME is the Unix stream socket NAME in $VENDREL_PIPE_DIR (default /run/vendrel);
 //  - LoadLibraryA("name.dll") loads libname.so, first beside the executable;
 //  - errno is mapped to the Win32 code that the same failure gives on Windows.
@@ -201,6 +207,8 @@ BOOL FindClose(HANDLE hFindFile);
 
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 BOOL DeleteFileA(LPCSTR lpFileName);
+// Writes what the file's handle wrote through to the disk (fsync).
+BOOL FlushFileBuffers(HANDLE hFile);
 
 // ---------------------------------------------------------------------------------------------
 // Named pipes (client side)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pal.h"
+#include "temp_names.h"
 
 #include <climits>
 #include <dirent.h>
@@ -73,8 +74,22 @@ HANDLE PalOpenPipeClient(LPCWSTR wszName);
 bool PalIsPipePath(LPCWSTR wszPath, LPCWSTR* pwszName);
 
 // True when an open handle of this system holds the file: Windows then refuses to delete or
-// move it. FILE_SHARE_DELETE is not told apart; no caller here opens with it.
+// move it. FILE_SHARE_DELETE is not told apart. Only a regular file can be in use: a link in
+// the last component is not followed, and a FIFO, socket or device is never opened.
 bool PalIsFileInUse(const char* szPath);
+
+// False (and ERROR_INVALID_NAME set) when the last component of szPath holds a byte that a
+// Windows file name cannot hold: 0x01-0x1F or one of < > : " | ? *.
+bool PalCheckWindowsName(const char* szPath);
+
+// fsync of the directory that holds szPath, so that a name just made there survives a power
+// cut. 0, or the errno of the failure; a file system that cannot sync a directory (EINVAL,
+// EOPNOTSUPP, ENOSYS) keeps names by its own rules and counts as success.
+int PalSyncDirectoryOf(const char* szPath);
+
+// szTemp receives a fresh hidden temporary name (see temp_names.h) in szPath's directory;
+// false when szPath has no last component or the result does not fit in nTemp bytes.
+bool PalFormatTempName(const char* szPath, char* szTemp, size_t nTemp);
 
 // Writes all of n bytes to fd, retrying after signals and partial writes.
 bool PalWriteAll(int nFd, const void* pData, size_t n, size_t* pnWritten);
@@ -101,6 +116,3 @@ HANDLE PalCreateNew(const char* szPath, int nFlags, DWORD dwDesiredAccess, DWORD
 // New files start unnamed (O_TMPFILE) where the system allows it (the default); false makes them
 // start under a temporary name, as on file systems without unnamed files.
 void PalUseUnnamedFiles(bool bUse);
-
-// True for a name that this layer gives a file it is creating or replacing (".<name>.~XXXXXX").
-bool PalIsTempName(const char* szName);

@@ -9,9 +9,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include <cstdio>
+#include <thread>
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#define popen_for_writing(command) popen(command, "w")
+#else
+#define popen_for_writing(command) _popen(command, "wb")
+#define pclose _pclose
 #endif
 
 namespace fs = std::filesystem;
@@ -290,6 +297,98 @@ TEST_F(UploadCleanup, SweepLeavesLinksAndOpenFiles)
     EXPECT_FALSE(Exists(strOpen));
 }
 #endif
+
+namespace
+{
+
+// Dates the file's last write nMinutes back while another process holds it open for writing:
+// on Windows through a handle that asks for the attributes only, which no share mode refuses.
+bool AgeHeldFile(const std::string& strPath, int nMinutes)
+{
+#ifdef _WIN32
+    HANDLE hFile = CreateFileA(strPath.c_str(), FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME ftNow;
+    GetSystemTimeAsFileTime(&ftNow);
+    ULARGE_INTEGER nTime;
+    nTime.LowPart = ftNow.dwLowDateTime;
+    nTime.HighPart = ftNow.dwHighDateTime;
+    nTime.QuadPart -= static_cast<unsigned long long>(nMinutes) * 60ull * 10000000ull;
+    FILETIME ftOld = {nTime.LowPart, nTime.HighPart};
+    BOOL bSet = SetFileTime(hFile, nullptr, nullptr, &ftOld);
+    CloseHandle(hFile);
+    return bSet != FALSE;
+#else
+    struct timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= nMinutes * 60;
+    times[1] = times[0];
+    return utimensat(AT_FDCWD, strPath.c_str(), times, 0) == 0;
+#endif
+}
+
+} // namespace
+
+// Another request's upload whose writer stalled longer than the stale time, its file still held
+// open: the sweep leaves it, and the writer files it whole once its body comes. A truly stale
+// file that nobody holds is still swept.
+TEST_F(UploadCleanup, SweepSparesTheUploadOfAStalledWriterInAnotherProcess)
+{
+    std::string strContent(256 * 1024, 's');
+    std::string strBody = Body({FilePart("TempFileName", "a", strContent)});
+    SetEnvVar("KELSIO_DUMP_MODE", "take");
+    SetEnvVar("KELSIO_HOME", m_home.Path().c_str());
+    SetEnvVar("REQUEST_METHOD", "POST");
+    SetEnvVar("CONTENT_TYPE", s_strType.c_str());
+    SetEnvVar("CONTENT_LENGTH", std::to_string(strBody.size()).c_str());
+    SetEnvVar("QUERY_STRING", "");
+    std::string strOut = m_home.Join("dump.txt");
+    std::string strCommand =
+        std::string(".") + VENDREL_DIR_SEP_STR + "kelsio_cgi_dump > \"" + strOut + "\"";
+    FILE* pWriter = popen_for_writing(strCommand.c_str());
+    ASSERT_NE(pWriter, nullptr);
+    size_t nHalf = strBody.size() / 2;
+    ASSERT_EQ(fwrite(strBody.data(), 1, nHalf, pWriter), nHalf);
+    fflush(pWriter);
+
+    // The writer has made its file and written part of it, then waits for the rest.
+    std::string strUpload;
+    for (int nTry = 0; nTry < 2000 && strUpload.empty(); ++nTry)
+    {
+        std::vector<std::string> files = m_home.TempFiles();
+        if (!files.empty() && fs::file_size(InTemp(files[0])) > 0)
+            strUpload = InTemp(files[0]);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(strUpload.empty()) << "the writer never made its upload file";
+    ASSERT_TRUE(AgeHeldFile(strUpload, 120));
+
+    EXPECT_EQ(KelsioSweepStaleUploads(m_home.Path().c_str(), 60), 0);
+    EXPECT_TRUE(Exists(strUpload));
+
+    ASSERT_EQ(fwrite(strBody.data() + nHalf, 1, strBody.size() - nHalf, pWriter),
+              strBody.size() - nHalf);
+    EXPECT_EQ(pclose(pWriter), 0);
+    UnsetEnvVar("KELSIO_DUMP_MODE");
+    UnsetEnvVar("CONTENT_TYPE");
+    UnsetEnvVar("CONTENT_LENGTH");
+    UnsetEnvVar("REQUEST_METHOD");
+    UnsetEnvVar("QUERY_STRING");
+    UnsetEnvVar("KELSIO_HOME");
+    std::string strTaken = ReadWholeFile(strUpload + ".taken");
+    EXPECT_EQ(strTaken.size(), strContent.size()) << strTaken.substr(0, 40);
+    EXPECT_TRUE(strTaken == strContent) << "filed whole by its writer";
+
+    Touch(InTemp("upload_00000000000000ad"), "abandoned");
+    MakeOld(InTemp("upload_00000000000000ad"), 120);
+    EXPECT_EQ(KelsioSweepStaleUploads(m_home.Path().c_str(), 60), 1);
+    EXPECT_FALSE(Exists(InTemp("upload_00000000000000ad")));
+    EXPECT_TRUE(Exists(strUpload + ".taken"));
+}
 
 // cgiGetVars sweeps with Upload_Stale_Minutes from server.ini before it parses the request.
 class StaleSetting : public UploadCleanup

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include "posix/pal_internal.h"
+
+#include <unistd.h>
+#endif
+
 namespace
 {
 
@@ -27,6 +33,14 @@ const CExpectedCall s_aExpected[] = {
     {SYSCALL_GET_FILE_ATTRIBUTES_A, "GetFileAttributesA", (SYSTEM_CALL_PTR)GetFileAttributesA},
     {SYSCALL_MOVE_FILE_A, "MoveFileA", (SYSTEM_CALL_PTR)MoveFileA},
     {SYSCALL_SLEEP, "Sleep", (SYSTEM_CALL_PTR)Sleep},
+    {SYSCALL_FLUSH_FILE_BUFFERS, "FlushFileBuffers", (SYSTEM_CALL_PTR)FlushFileBuffers},
+#ifndef _WIN32
+    // What the POSIX layer calls itself for durable and never-replacing moves.
+    {SYSCALL_FSYNC, "fsync", (SYSTEM_CALL_PTR)fsync},
+    {SYSCALL_LINK, "link", (SYSTEM_CALL_PTR)link},
+    {SYSCALL_RENAME_NO_REPLACE, "PalRenameNoReplace", (SYSTEM_CALL_PTR)PalRenameNoReplace},
+    {SYSCALL_WRITE, "write", (SYSTEM_CALL_PTR)write},
+#endif
 };
 
 DWORD WINAPI FixedTick()
