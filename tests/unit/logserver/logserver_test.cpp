@@ -1,6 +1,5 @@
 // The log server's record handling: assembling, splitting, converting and writing records.
 #include "log_record_parse.h"
-#include "logd_options.h"
 #include "record_assembler.h"
 #include "record_format.h"
 #include "record_writer.h"
@@ -332,41 +331,4 @@ TEST(RecordWriterTest, EachRecordIsWrittenAndFlushedAtOnce)
     EXPECT_STREQ(szLine, "{\"command\": \"LOG_WRITE\", \"time\": 1, \"pid\": 2, \"tid\": 3, "
                          "\"level\": 4, \"source\": \"s\", \"line\": 5, \"message\": \"m\"}\n");
     fclose(pFile);
-}
-
-static bool Parse(std::vector<const char*> args, CLogdOptions* pOptions, std::string* pstrError)
-{
-    args.insert(args.begin(), "vendrel-logd");
-    return ParseLogdOptions(int(args.size()), const_cast<char**>(args.data()), pOptions, pstrError);
-}
-
-TEST(LogdOptionsTest, DefaultsAndEveryOption)
-{
-    CLogdOptions options;
-    std::string strError;
-    ASSERT_TRUE(Parse({}, &options, &strError));
-    EXPECT_EQ(options.strPipe, "Log_ServerNamePipe");
-    EXPECT_EQ(options.strOutput, "");
-    EXPECT_EQ(options.eFormat, ELogFormat::Text);
-    EXPECT_EQ(options.strGroup, "");
-    ASSERT_TRUE(
-        Parse({"--pipe", "P2", "--output", "o.jsonl", "--format", "jsonl", "--group", "www"},
-              &options, &strError));
-    EXPECT_EQ(options.strPipe, "P2");
-    EXPECT_EQ(options.strOutput, "o.jsonl");
-    EXPECT_EQ(options.eFormat, ELogFormat::Jsonl);
-    EXPECT_EQ(options.strGroup, "www");
-}
-
-TEST(LogdOptionsTest, BadArgumentsAreRefused)
-{
-    CLogdOptions options;
-    std::string strError;
-    EXPECT_FALSE(Parse({"--format", "xml"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--pipe"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--pipe", "../etc"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--verbose"}, &options, &strError));
-    EXPECT_FALSE(strError.empty());
-    EXPECT_FALSE(Parse({"--group"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--group", ""}, &options, &strError));
 }
