@@ -39,7 +39,8 @@ static int Serve(const CLogdOptions& options, const std::function<void()>& onLis
         pOut = OpenOutputFile(options.strOutput, &strError);
         if (pOut == NULL)
         {
-            fprintf(stderr, "vendrel-logd: %s\n", strError.c_str());
+            fprintf(stderr, "vendrel-logd: cannot open %s: %s\n", options.strOutput.c_str(),
+                    strError.c_str());
             return 1;
         }
     }

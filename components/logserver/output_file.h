@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <string>
 
-// Opens strPath for appending, creating it when missing; null with the reason on failure. On
+// Opens strPath for appending, creating it when missing; null on failure, with the reason
+// (the system's error text) in pstrError. On
 // Windows the file is shared for reading, writing and deleting, so that it can be renamed by
 // a rotation while it is open, as on POSIX.
 FILE* OpenOutputFile(const std::string& strPath, std::string* pstrError);

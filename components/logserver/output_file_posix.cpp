@@ -12,13 +12,13 @@ FILE* OpenOutputFile(const std::string& strPath, std::string* pstrError)
     int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kCreateMode);
     if (fd < 0)
     {
-        *pstrError = "cannot open " + strPath + ": " + strerror(errno);
+        *pstrError = strerror(errno);
         return NULL;
     }
     FILE* pFile = fdopen(fd, "ab");
     if (pFile == NULL)
     {
-        *pstrError = "cannot open " + strPath + ": " + strerror(errno);
+        *pstrError = strerror(errno);
         close(fd);
     }
     return pFile;

@@ -18,20 +18,20 @@ FILE* OpenOutputFile(const std::string& strPath, std::string* pstrError)
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE)
     {
-        *pstrError = "cannot open " + strPath + ": " + Win32Error(GetLastError());
+        *pstrError = Win32Error(GetLastError());
         return NULL;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(hFile), _O_APPEND | _O_BINARY);
     if (fd < 0)
     {
-        *pstrError = "cannot open " + strPath + ": no descriptor";
+        *pstrError = "no descriptor left";
         CloseHandle(hFile);
         return NULL;
     }
     FILE* pFile = _fdopen(fd, "ab");
     if (pFile == NULL)
     {
-        *pstrError = "cannot open " + strPath + ": no stream";
+        *pstrError = "no memory for a stream";
         _close(fd); // closes the handle too
     }
     return pFile;

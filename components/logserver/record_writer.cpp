@@ -119,7 +119,7 @@ void CRecordWriter::RotateLocked()
     {
         // The lines go on to the renamed file until a new one can be made.
         m_nextRotationTry = now + kRotationRetryDelay;
-        ReportRotationFault(strError);
+        ReportRotationFault("cannot open " + m_strPath + ": " + strError);
         return;
     }
     if (m_pOut != stdout)
@@ -136,7 +136,7 @@ bool CRecordWriter::Reopen(const std::string& strPath, std::string* pstrError)
     FILE* pNew = OpenOutputFile(strPath, pstrError);
     if (pNew == NULL)
     {
-        *pstrError = "cannot reopen: " + *pstrError;
+        *pstrError = "cannot reopen " + strPath + ": " + *pstrError;
         return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
