@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace
@@ -18,9 +19,11 @@ const DWORD kPendingHintMs = 10000;
 const DWORD kStopWaitMs = 30000;
 const DWORD kStopPollMs = 100;
 
-// What the service's thread and the control handler share.
+// What the service's thread and the control handler share, under g_statusMutex.
+std::mutex g_statusMutex;
 SERVICE_STATUS_HANDLE g_hServiceStatus = NULL;
 SERVICE_STATUS g_serviceStatus;
+bool g_bStopAsked = false;
 const LogdServeFunction* g_pServe = nullptr;
 int g_nServiceExit = 0;
 
@@ -30,7 +33,7 @@ int Fail(const char* szWhat, DWORD dwError)
     return 1;
 }
 
-void ReportServiceState(DWORD dwState, DWORD dwExitCode)
+void ReportServiceStateLocked(DWORD dwState, DWORD dwExitCode)
 {
     g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     g_serviceStatus.dwCurrentState = dwState;
@@ -45,6 +48,23 @@ void ReportServiceState(DWORD dwState, DWORD dwExitCode)
     SetServiceStatus(g_hServiceStatus, &g_serviceStatus);
 }
 
+void ReportServiceState(DWORD dwState, DWORD dwExitCode)
+{
+    std::lock_guard<std::mutex> lock(g_statusMutex);
+    ReportServiceStateLocked(dwState, dwExitCode);
+}
+
+// Serving has begun: running, unless a stop came first (it ends serving at once, and the
+// service manager must not see it running again).
+void ReportListening()
+{
+    std::lock_guard<std::mutex> lock(g_statusMutex);
+    if (!g_bStopAsked)
+    {
+        ReportServiceStateLocked(SERVICE_RUNNING, 0);
+    }
+}
+
 DWORD WINAPI OnServiceControl(DWORD dwControl, DWORD dwEventType, LPVOID pEventData,
                               LPVOID pContext)
 {
@@ -55,14 +75,21 @@ DWORD WINAPI OnServiceControl(DWORD dwControl, DWORD dwEventType, LPVOID pEventD
     {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+    {
         // Serving ends on the service's thread, which reports the stop once the last records
         // are written.
-        ReportServiceState(SERVICE_STOP_PENDING, 0);
+        std::lock_guard<std::mutex> lock(g_statusMutex);
+        g_bStopAsked = true;
+        ReportServiceStateLocked(SERVICE_STOP_PENDING, 0);
         RequestServerStop();
         return NO_ERROR;
+    }
     case SERVICE_CONTROL_INTERROGATE:
+    {
+        std::lock_guard<std::mutex> lock(g_statusMutex);
         SetServiceStatus(g_hServiceStatus, &g_serviceStatus);
         return NO_ERROR;
+    }
     default:
         return ERROR_CALL_NOT_IMPLEMENTED;
     }
@@ -73,15 +100,18 @@ void WINAPI ServiceMain(DWORD dwArgc, LPSTR* pszArgv)
     // The options come from the registered command line, not from the start's arguments.
     (void)dwArgc;
     (void)pszArgv;
-    g_hServiceStatus = RegisterServiceCtrlHandlerExA(kLogdServiceName, OnServiceControl, NULL);
+    {
+        // A control that comes at once waits for the handle it answers through.
+        std::lock_guard<std::mutex> lock(g_statusMutex);
+        g_hServiceStatus = RegisterServiceCtrlHandlerExA(kLogdServiceName, OnServiceControl, NULL);
+    }
     if (g_hServiceStatus == NULL)
     {
         g_nServiceExit = Fail("RegisterServiceCtrlHandlerEx failed", GetLastError());
         return;
     }
-    ZeroMemory(&g_serviceStatus, sizeof(g_serviceStatus));
     ReportServiceState(SERVICE_START_PENDING, 0);
-    g_nServiceExit = (*g_pServe)([]() { ReportServiceState(SERVICE_RUNNING, 0); });
+    g_nServiceExit = (*g_pServe)(ReportListening);
     ReportServiceState(SERVICE_STOPPED, DWORD(g_nServiceExit));
 }
 
