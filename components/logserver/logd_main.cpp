@@ -1,22 +1,18 @@
 // vendrel-logd: receives LOG_WRITE records on the log pipe and writes one line a record.
 #include "logd_options.h"
+#include "logd_service.h"
+#include "output_file.h"
 #include "pipe_listener.h"
 #include "record_writer.h"
 #include "serve_loop.h"
 #include "stop_signal.h"
+#include "vendrel_version.h"
 
 #include <cstdio>
-#include <memory>
+#include <functional>
 
-static const char kUsage[] =
-    "usage: vendrel-logd [--pipe NAME] [--output FILE] [--format text|jsonl] [--group NAME]\n"
-    "  --pipe NAME     the pipe name (default Log_ServerNamePipe)\n"
-    "  --output FILE   append to FILE (default standard output); on SIGHUP FILE is closed and\n"
-    "                  opened anew, for log rotation (POSIX)\n"
-    "  --format        text (default): one readable line a record; jsonl: one JSON object a line\n"
-    "  --group NAME    POSIX: the group whose members may connect (the socket has mode 0660;\n"
-    "                  default: the server's own group). Windows: ignored with a note, the pipe\n"
-    "                  keeps the system's default security\n";
+// Exit status of a usage error, as every command of the product gives it.
+static const int kUsageExit = 2;
 
 // Log rotation: the output opened anew at its path. Standard output stays as it is.
 static void ReopenOutput(const CLogdOptions& options, CRecordWriter* pWriter)
@@ -33,39 +29,33 @@ static void ReopenOutput(const CLogdOptions& options, CRecordWriter* pWriter)
     }
 }
 
-int main(int argc, char** argv)
+// Serves the pipe until a stop signal; onListening runs once clients can connect.
+static int Serve(const CLogdOptions& options, const std::function<void()>& onListening)
 {
-    InstallStopSignalHandlers();
-    CLogdOptions options;
-    std::string strError;
-    if (!ParseLogdOptions(argc, argv, &options, &strError))
-    {
-        fprintf(stderr, "vendrel-logd: %s\n%s", strError.c_str(), kUsage);
-        return 2;
-    }
     FILE* pOut = stdout;
+    std::string strError;
     if (!options.strOutput.empty())
     {
-        pOut = fopen(options.strOutput.c_str(), "ab");
+        pOut = OpenOutputFile(options.strOutput, &strError);
         if (pOut == NULL)
         {
-            fprintf(stderr, "vendrel-logd: cannot open %s\n", options.strOutput.c_str());
+            fprintf(stderr, "vendrel-logd: cannot open %s: %s\n", options.strOutput.c_str(),
+                    strError.c_str());
             return 1;
         }
     }
-    else
+    CRecordWriter writer(pOut, options.eFormat);
+    if (options.nMaxSizeBytes != 0)
     {
-        UseBinaryStdout();
+        writer.EnableRotation(options.strOutput, options.nMaxSizeBytes, options.nKeep);
     }
-    // Lives to the end of the process: detached client threads (Windows) may still be writing.
-    static CRecordWriter* s_pWriter = new CRecordWriter(pOut, options.eFormat);
     CPipeListener listener;
     if (!listener.Open(options.strPipe, options.strGroup, &strError))
     {
         fprintf(stderr, "vendrel-logd: %s\n", strError.c_str());
         return 1;
     }
-    CServeLoop loop(&listener, s_pWriter);
+    CServeLoop loop(&listener, &writer);
     if (!loop.Start(&strError))
     {
         fprintf(stderr, "vendrel-logd: %s\n", strError.c_str());
@@ -73,10 +63,46 @@ int main(int argc, char** argv)
     }
     fprintf(stderr, "vendrel-logd: listening on %s\n", listener.Path().c_str());
     fflush(stderr);
+    onListening();
     while (WaitForServerSignal() == EServerSignal::Reopen)
     {
-        ReopenOutput(options, s_pWriter);
+        ReopenOutput(options, &writer);
     }
+    // Every connection is finished before the output is closed.
     loop.Stop();
+    writer.Close();
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    InstallStopSignalHandlers();
+    // The same bytes on both builds: records, usage and version end their lines in LF.
+    UseBinaryStdout();
+    CLogdOptions options;
+    std::string strError;
+    if (!ParseLogdOptions(argc, argv, &options, &strError))
+    {
+        fprintf(stderr, "vendrel-logd: %s\n%s", strError.c_str(), kLogdUsage);
+        return kUsageExit;
+    }
+    switch (options.eAction)
+    {
+    case ELogdAction::Help:
+        fputs(kLogdUsage, stdout);
+        return fflush(stdout) == 0 ? 0 : 1;
+    case ELogdAction::Version:
+        printf("vendrel-logd %s\n", VENDREL_VERSION_STRING);
+        return fflush(stdout) == 0 ? 0 : 1;
+    case ELogdAction::InstallService:
+        return InstallLogdService(options);
+    case ELogdAction::RemoveService:
+        return RemoveLogdService();
+    case ELogdAction::RunService:
+        return RunLogdService([&options](const std::function<void()>& onListening)
+                              { return Serve(options, onListening); });
+    case ELogdAction::Serve:
+        break;
+    }
+    return Serve(options, []() {});
 }

@@ -11,15 +11,9 @@ class CPipeConnection
 {
 public:
     virtual ~CPipeConnection() {}
-    // Bytes read (> 0), or 0 once the client has closed or the connection failed.
+    // Bytes read (> 0), waiting for them, or 0 once the client has closed or the connection
+    // failed.
     virtual size_t Read(void* pBuffer, size_t nSize) = 0;
-    // True when a Read would not block (bytes have come, or the client has closed), waiting up
-    // to nTimeoutMs for that. A connection that cannot tell answers false.
-    virtual bool WaitReadable(int nTimeoutMs)
-    {
-        (void)nTimeoutMs;
-        return false;
-    }
 };
 
 class CPipeListener
@@ -41,11 +35,15 @@ public:
         return Open(strName, std::string(), pstrError);
     }
     // POSIX: the listening socket, non-blocking, for a poll loop that accepts itself. Windows:
-    // -1 (clients are taken with Accept).
+    // -1.
     int Descriptor() const;
+    // Windows: hands the pipe instance made by Open (overlapped, no client yet) to a server
+    // that makes its instances and takes its clients itself; null once handed. POSIX: null.
+    void* ReleaseFirstInstance();
     // The path clients connect to.
     const std::string& Path() const;
-    // Waits for the next client; null once Stop was called or listening failed for good.
+    // Waits for the next client, one at a time (for tests that take records in the order they
+    // are sent); null once Stop was called or listening failed for good.
     std::unique_ptr<CPipeConnection> Accept();
     // Ends a waiting or later Accept. Callable from any thread.
     void Stop();

@@ -45,24 +45,6 @@ public:
         }
     }
 
-    bool WaitReadable(int nTimeoutMs) override
-    {
-        struct pollfd pfd = {m_fd, POLLIN, 0};
-        for (;;)
-        {
-            int nReady = poll(&pfd, 1, nTimeoutMs);
-            if (nReady >= 0)
-            {
-                // A hang-up or an error also lets the next read return at once.
-                return nReady > 0;
-            }
-            if (errno != EINTR)
-            {
-                return true;
-            }
-        }
-    }
-
 private:
     int m_fd;
 };
@@ -224,6 +206,11 @@ bool CPipeListener::Open(const std::string& strName, const std::string& strGroup
 int CPipeListener::Descriptor() const
 {
     return m_pImpl->m_fd;
+}
+
+void* CPipeListener::ReleaseFirstInstance()
+{
+    return nullptr;
 }
 
 const std::string& CPipeListener::Path() const

@@ -9,11 +9,43 @@ static void AppendHexByte(std::string* pOut, const char* szForm, unsigned int uV
     pOut->append(szHex);
 }
 
+// The UTF-8 sequence at strText[i] when it encodes a character that moves the cursor or drives a
+// terminal although it is no byte below 0x20: a C1 control U+0080-U+009F (U+009B starts a
+// terminal command, U+0085 ends a line) or the separators U+2028 and U+2029, which many
+// viewers show as a line break. Answers the code point and the length of its sequence, or 0.
+static size_t WideControlAt(const std::string& strText, size_t i, unsigned int* puCodePoint)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(strText.data()) + i;
+    size_t nLeft = strText.size() - i;
+    if (nLeft >= 2 && p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F)
+    {
+        *puCodePoint = p[1];
+        return 2;
+    }
+    if (nLeft >= 3 && p[0] == 0xE2 && p[1] == 0x80 && (p[2] == 0xA8 || p[2] == 0xA9))
+    {
+        *puCodePoint = 0x2000u + p[2] - 0x80u;
+        return 3;
+    }
+    return 0;
+}
+
 std::string JsonQuote(const std::string& strText)
 {
     std::string strOut = "\"";
-    for (unsigned char c : strText)
+    for (size_t i = 0; i < strText.size(); i++)
     {
+        unsigned char c = static_cast<unsigned char>(strText[i]);
+        unsigned int uCodePoint = 0;
+        size_t nWide = WideControlAt(strText, i, &uCodePoint);
+        if (nWide != 0)
+        {
+            // The same string to every JSON reader, and no line break or terminal command to
+            // whoever looks at the file.
+            AppendHexByte(&strOut, "\\u%04x", uCodePoint);
+            i += nWide - 1;
+            continue;
+        }
         switch (c)
         {
         case '"':
@@ -55,9 +87,17 @@ std::string JsonQuote(const std::string& strText)
 std::string EscapeControls(const std::string& strText)
 {
     std::string strOut;
-    for (unsigned char c : strText)
+    for (size_t i = 0; i < strText.size(); i++)
     {
-        if (c == '\t')
+        unsigned char c = static_cast<unsigned char>(strText[i]);
+        unsigned int uCodePoint = 0;
+        size_t nWide = WideControlAt(strText, i, &uCodePoint);
+        if (nWide != 0)
+        {
+            AppendHexByte(&strOut, "\\u%04x", uCodePoint);
+            i += nWide - 1;
+        }
+        else if (c == '\t')
         {
             strOut += "\\t";
         }

@@ -1,53 +1,24 @@
-// Windows: every pipe instance is taken in turn on the accepting thread; a client that dawdles
-// goes on in a thread of its own.
+// Windows: one thread serves every pipe instance through a completion port.
 #include "serve_loop.h"
 
-#include "fault_report.h"
-#include "turn_server.h"
+#include "pipe_server_win.h"
 
 #include <exception>
 #include <thread>
 
-namespace
-{
-// How long the next client waits for the one before it. Clients connect, write and close in
-// far less, so records leave in the order their connections came; a client that dawdles
-// holds up the others no longer than this.
-const int kOrderWaitMs = 200;
-} // namespace
-
 struct CServeLoop::CImpl
 {
-    CPipeListener* pListener;
-    CRecordWriter* pWriter;
+    CPipeServer server;
     std::thread thread;
+
+    CImpl(CPipeListener* pListener, CRecordWriter* pWriter)
+        : server(pListener, pWriter, CPipeServerSettings())
+    {
+    }
 };
 
-static void AcceptLoop(CPipeListener* pListener, CRecordWriter* pWriter)
-{
-    ThreadStarter startThread = DetachedThreadStarter();
-    for (;;)
-    {
-        std::unique_ptr<CPipeConnection> pConnection;
-        try
-        {
-            pConnection = pListener->Accept();
-        }
-        catch (const std::exception& e)
-        {
-            ReportClosedConnection("cannot take a client", e.what());
-            continue;
-        }
-        if (!pConnection)
-        {
-            return;
-        }
-        ServeInTurn(std::move(pConnection), pWriter, kOrderWaitMs, startThread);
-    }
-}
-
 CServeLoop::CServeLoop(CPipeListener* pListener, CRecordWriter* pWriter)
-    : m_pImpl(new CImpl{pListener, pWriter, std::thread()})
+    : m_pImpl(new CImpl(pListener, pWriter))
 {
 }
 
@@ -58,9 +29,14 @@ CServeLoop::~CServeLoop()
 
 bool CServeLoop::Start(std::string* pstrError)
 {
+    if (!m_pImpl->server.Init(pstrError))
+    {
+        return false;
+    }
     try
     {
-        m_pImpl->thread = std::thread(AcceptLoop, m_pImpl->pListener, m_pImpl->pWriter);
+        CPipeServer* pServer = &m_pImpl->server;
+        m_pImpl->thread = std::thread([pServer]() { pServer->Run(); });
     }
     catch (const std::exception& e)
     {
@@ -74,7 +50,7 @@ void CServeLoop::Stop()
 {
     if (m_pImpl->thread.joinable())
     {
-        m_pImpl->pListener->Stop();
+        m_pImpl->server.Stop();
         m_pImpl->thread.join();
     }
 }

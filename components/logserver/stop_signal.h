@@ -12,5 +12,8 @@ enum class EServerSignal
 void InstallStopSignalHandlers();
 // Blocks until one of those signals arrives.
 EServerSignal WaitForServerSignal();
+// Makes WaitForServerSignal answer Stop, as SIGTERM would (the service manager's stop).
+// Callable from any thread.
+void RequestServerStop();
 // Standard output carries UTF-8 lines byte for byte.
 void UseBinaryStdout();

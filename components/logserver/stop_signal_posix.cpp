@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <pthread.h>
+#include <unistd.h>
 
 static sigset_t g_stopSignals;
 
@@ -24,6 +25,12 @@ EServerSignal WaitForServerSignal()
     {
     }
     return nSignal == SIGHUP ? EServerSignal::Reopen : EServerSignal::Stop;
+}
+
+void RequestServerStop()
+{
+    // Blocked in every thread, so it waits for sigwait like one from outside.
+    kill(getpid(), SIGTERM);
 }
 
 void UseBinaryStdout() {}

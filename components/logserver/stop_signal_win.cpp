@@ -35,6 +35,11 @@ EServerSignal WaitForServerSignal()
     return EServerSignal::Stop;
 }
 
+void RequestServerStop()
+{
+    SetEvent(g_hStopEvent);
+}
+
 void UseBinaryStdout()
 {
     _setmode(_fileno(stdout), _O_BINARY);

@@ -3,20 +3,47 @@
 #include "upload_signature.h"
 
 #include "platform.h"
+#include "vendrel_version.h"
 
 #include <cstdio>
+#include <cstring>
+
+static const char kUsage[] =
+    "usage: vendrel-sign FILE COMPUTERNAME\n"
+    "       vendrel-sign --help | --version\n"
+    "Prints the upload signature (the Verify field) that the endpoint COMPUTERNAME sends with\n"
+    "FILE, and a line feed. Exit status 0; 1 when FILE cannot be read or the signed text is too\n"
+    "long to verify; 2 for a usage error.\n";
+
+// Exit status of a usage error, as every command of the product gives it.
+static const int kUsageExit = 2;
 
 int main(int argc, char** argv)
 {
+    // Scripts take the signature with $(...), which strips a line feed but not a carriage return.
+    _setmode(_fileno(stdout), _O_BINARY);
+    // Only as the sole argument: with two, any word is a file name, "--help" too.
+    if (argc == 2 && strcmp(argv[1], "--help") == 0)
+    {
+        fputs(kUsage, stdout);
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0)
+    {
+        printf("vendrel-sign %s\n", VENDREL_VERSION_STRING);
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
     if (argc != 3)
     {
-        fprintf(stderr, "usage: vendrel-sign FILE COMPUTERNAME\n");
-        return 2;
+        if (argc == 2 && strncmp(argv[1], "-", 1) == 0)
+        {
+            fprintf(stderr, "vendrel-sign: unknown option: %s\n", argv[1]);
+        }
+        fputs(kUsage, stderr);
+        return kUsageExit;
     }
     const char* szFile = argv[1];
     const char* szComputerName = argv[2];
-    // Scripts take the signature with $(...), which strips a line feed but not a carriage return.
-    _setmode(_fileno(stdout), _O_BINARY);
 
     PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
     EEngineLoad eLoad = LoadBackupInfoReader(&pReadFunc);

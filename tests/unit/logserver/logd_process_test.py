@@ -1,9 +1,13 @@
 """The real vendrel-logd with real clients: every field of every record arrives, from several
-clients at once, and malformed records do not stop the server. Natively also: silent clients
-hold nobody back and are closed after 10 s, running out of descriptors closes single
-connections only, the socket admits only its user and group, and SIGHUP reopens the output.
+clients at once, and malformed records do not stop the server; the text form shows one line a
+record whatever it holds; size rotation keeps its generations and every record whole; --help,
+--version and usage errors answer as every command does. Silent clients hold nobody back and
+are closed after 10 s (natively: raw socket clients; Windows: pipe clients held by the trace
+client), and at most 1,000 are served at once. Natively also: running out of descriptors
+closes single connections only, the socket admits only its user and group, and SIGHUP reopens
+the output.
 
-Run by CTest: logd_process_test.py --logd PATH --client PATH [--wine WINE]
+Run by CTest: logd_process_test.py --logd PATH --client PATH --version-string V [--wine WINE]
 With --wine the Windows build runs under Wine (WINEPREFIX from the environment) on the one
 real log pipe; natively each run has a pipe directory of its own.
 """
@@ -29,6 +33,7 @@ def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("--logd", required=True)
     parser.add_argument("--client", required=True)
+    parser.add_argument("--version-string", required=True)
     parser.add_argument("--wine", default="")
     return parser.parse_args()
 
@@ -323,6 +328,298 @@ def log_rotation(workdir, env):
         check(logd.stop() == 0, "server ends cleanly after a rotation")
 
 
+def run_logd(env, *args):
+    """vendrel-logd run to its end with args: exit status, standard output, standard error."""
+    proc = subprocess.run(command(ARGS.logd, *args), env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    return proc.returncode, proc.stdout.decode("utf-8", "replace"), \
+        proc.stderr.decode("utf-8", "replace")
+
+
+def usage_answers(workdir, env):
+    """--help and --version answer on standard output with exit 0; a usage error gives the
+    usage on standard error and exit 2, serves nothing and creates no file."""
+    rc, out, err = run_logd(env, "--help")
+    check(rc == 0 and out.startswith("usage: vendrel-logd ") and err == "",
+          "--help: %r %r %r" % (rc, out[:80], err[:200]))
+    for option in ("--max-size MB", "--keep N", "--install-service", "--remove-service",
+                   "--version"):
+        check(option in out, "--help names %s" % option)
+    rc, out, err = run_logd(env, "--version")
+    check(rc == 0 and out == "vendrel-logd %s\n" % ARGS.version_string and err == "",
+          "--version: %r %r %r" % (rc, out, err[:200]))
+    rc, out, err = run_logd(env, "--output", host_path(os.path.join(workdir, "h.log")), "--help")
+    check(rc == 0 and out.startswith("usage:"), "--help after other options: %r" % rc)
+
+    never = os.path.join(workdir, "never.log")
+    bad = [
+        (["--bogus"], "unknown option: --bogus"),
+        (["--format", "xml"], "'xml'"),
+        (["--output", host_path(never), "--max-size", "0"], "'0'"),
+        (["--output", host_path(never), "--max-size", "1048577"], "'1048577'"),
+        (["--output", host_path(never), "--max-size", "ten"], "'ten'"),
+        (["--output", host_path(never), "--max-size", "5", "--keep", "0"], "'0'"),
+        (["--output", host_path(never), "--max-size", "5", "--keep", "x"], "'x'"),
+        (["--output", host_path(never), "--keep", "3"], "--keep needs --max-size"),
+        (["--max-size", "5"], "--max-size needs --output"),
+        (["--pipe"], "--pipe needs a value"),
+    ]
+    if not ARGS.wine:
+        bad += [(["--install-service", "--output", host_path(never)],
+                 "--install-service registers a Windows service"),
+                (["--remove-service"], "--remove-service registers a Windows service")]
+    else:
+        bad += [(["--install-service"], "a service needs --output FILE"),
+                (["--remove-service", "--format", "jsonl"], "takes no other options")]
+    for args, named in bad:
+        rc, out, err = run_logd(env, *args)
+        check(rc == 2 and out == "" and err.startswith("vendrel-logd: ") and named in err,
+              "%r: exit %r, stdout %r, stderr %r" % (args, rc, out[:80], err[:200]))
+        check("usage: vendrel-logd" in err, "%r: the usage follows the message" % args)
+    check(not os.path.exists(never), "a usage error creates no output file")
+    if not ARGS.wine:
+        check(not os.path.exists(os.path.join(workdir, "pipes", "Log_ServerNamePipe")),
+              "a usage error makes no socket")
+
+
+def text_lines(data):
+    """Lines as anything that shows text sees them: every Unicode line boundary splits."""
+    return data.decode("utf-8").splitlines()
+
+
+def text_controls(workdir, env):
+    """Whatever a record holds (C0, DEL, C1, U+2028/9, lone surrogates, units cut short), the
+    text form shows one line a record with nothing a terminal obeys, and jsonl one object a
+    line that a JSON reader gives back whole."""
+    for fmt in ("text", "jsonl"):
+        logd = LogServer(workdir, env, fmt=fmt, name="controls-" + fmt)
+        try:
+            rc, out = run_client(env, "controls")
+            check(rc == 0, "%s: the controls client delivered" % fmt)
+            want = int(out.split()[-1]) if out.startswith("lines ") else -1
+            check(want == 9, "%s: the controls client said %r" % (fmt, out))
+            deadline = time.time() + 20
+            while time.time() < deadline and len(open(logd.output, "rb").read().split(b"\n")) \
+                    <= want:
+                time.sleep(0.05)
+            time.sleep(0.3)  # nothing more comes
+            data = open(logd.output, "rb").read()
+            check(data.count(b"\n") == want, "%s: %d line feeds for %d records"
+                  % (fmt, data.count(b"\n"), want))
+            lines = text_lines(data)
+            check(len(lines) == want, "%s: %d lines as a viewer splits them: %r"
+                  % (fmt, len(lines), lines))
+            for line in lines:
+                bad = [c for c in line if ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f
+                       or c in "\u2028\u2029"]
+                check(not bad, "%s: controls left in %r" % (fmt, line))
+            if fmt == "text":
+                joined = "\n".join(lines)
+                for escaped in ("\\x01\\x1b[31m\\x1f", "a\\r\\nb\\nc\\r", "del\\x7f",
+                                "c1\\u0080\\u0085\\u009b31m\\u009f", "l\\u2028p\\u2029",
+                                "s\ufffdx\ufffd\ufffd"):
+                    check(joined.count(escaped) >= 2, "text: %r shown escaped in the record's "
+                          "fields" % escaped)
+                check(sum(1 for l in lines if l.startswith("error: ")) == 3,
+                      "text: the 3 broken records are error lines")
+            else:
+                objects = [json.loads(l) for l in lines]
+                messages = [o.get("message") for o in objects if "message" in o]
+                check("c1\x80\x85\x9b31m\x9f" in messages and "l\u2028p\u2029" in messages,
+                      "jsonl: the characters come back whole to a JSON reader: %r" % messages)
+                check(sum(1 for o in objects if "error" in o) == 3, "jsonl: 3 error lines")
+        finally:
+            check(logd.stop() == 0 or ARGS.wine, "%s: the server ends cleanly" % fmt)
+
+
+def fill_lines(path):
+    """The lines of one output file, each checked to be whole JSON."""
+    if not os.path.exists(path):
+        return []
+    out = []
+    data = open(path, "rb").read()
+    check(data == b"" or data.endswith(b"\n"), "%s ends with a whole line" % path)
+    for line in data.split(b"\n")[:-1]:
+        try:
+            out.append(json.loads(line))
+        except ValueError:
+            check(False, "%s: a cut line %r" % (path, line[:80]))
+    return out
+
+
+def size_rotation(workdir, env):
+    """--max-size 1 --keep 3: the output becomes .1, .1 becomes .2 and so on; exactly 3
+    generations and the live file, each at most 1 MiB, every record once and whole, in order
+    across them; once more is written the oldest go. Natively a SIGHUP in between changes
+    none of it."""
+    limit, keep, units = 1024 * 1024, 3, 3000
+    logd = LogServer(workdir, env, name="size", extra=("--max-size", "1", "--keep", str(keep)))
+    generations = [logd.output + ".%d" % n for n in range(keep, 0, -1)] + [logd.output]
+
+    def everything(count):
+        deadline = time.time() + 120
+        while True:
+            records = [r for path in generations for r in fill_lines(path)]
+            if len(records) >= count or time.time() > deadline:
+                return records
+            time.sleep(0.2)
+
+    def message(tag, i):
+        text = "%s %d " % (tag, i)
+        return text + "f" * (units - len(text))
+
+    try:
+        # 1,200 records of about 3.1 KB fill 3 generations and part of the live file.
+        rc, _ = run_client(env, "fill", "1200", str(units), "A")
+        check(rc == 0, "the fill client delivered")
+        records = everything(1200)
+        check(len(records) == 1200, "every record kept: %d of 1200" % len(records))
+        check([r.get("line") for r in records] == list(range(1200)), "records in order")
+        check(all(r.get("message") == message("A", r.get("line")) for r in records),
+              "every record whole")
+        for path in generations:
+            check(os.path.exists(path) and 0 < os.path.getsize(path) <= limit,
+                  "%s exists within the limit" % os.path.basename(path))
+        check(not os.path.exists(logd.output + ".%d" % (keep + 1)), "no generation beyond 3")
+        if not ARGS.wine:
+            logd.proc.send_signal(signal.SIGHUP)
+            time.sleep(0.3)
+        rc, _ = run_client(env, "fill", "900", str(units), "B")
+        check(rc == 0, "the second fill client delivered")
+        deadline = time.time() + 120
+        while time.time() < deadline:
+            last = fill_lines(logd.output)
+            if last and last[-1].get("message") == message("B", 899):
+                break
+            time.sleep(0.2)
+        records = [r for path in generations for r in fill_lines(path)]
+        tags = [(r.get("message", "").split(" ")[0], r.get("line")) for r in records]
+        want = [("A", i) for i in range(1200)] + [("B", i) for i in range(900)]
+        check(len(tags) < len(want) and tags == want[len(want) - len(tags):],
+              "the newest records kept, in order, the oldest dropped: %d kept" % len(tags))
+        check(all(r.get("message") == message(*t) for r, t in zip(records, tags)),
+              "every kept record whole")
+        for path in generations:
+            check(os.path.exists(path) and os.path.getsize(path) <= limit,
+                  "%s within the limit after more" % os.path.basename(path))
+        names = sorted(n for n in os.listdir(workdir) if n.startswith("out-size"))
+        check(names == sorted(os.path.basename(p) for p in generations),
+              "exactly the live file and 3 generations: %r" % names)
+        check(logd.proc.poll() is None, "the server goes on after rotating")
+    finally:
+        check(logd.stop() == 0 or ARGS.wine, "server ends cleanly after size rotation")
+
+
+class HeldClients:
+    """trace_client hold: n pipe connections kept open by one Windows process."""
+
+    def __init__(self, env, count, half=False):
+        args = ["hold", str(count)] + (["half"] if half else [])
+        self.started = time.time()
+        self.proc = subprocess.Popen(command(ARGS.client, *args), env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.answer = self.proc.stdout.readline().decode("ascii", "replace").strip()
+        self.held_at = time.time()
+
+    def ask(self, line):
+        self.proc.stdin.write((line + "\n").encode("ascii"))
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().decode("ascii", "replace").strip()
+
+    def closed(self):
+        """How many of the connections the server has closed."""
+        answer = self.ask("probe").split()
+        return int(answer[1]) if len(answer) == 4 and answer[0] == "closed" else -1
+
+    def end(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def silent_pipe_clients(workdir, env):
+    """Windows: 60 pipe clients connected and silent do not hold back a request's 20 records,
+    and are closed after 10 s; a half record among them is then written as an error line."""
+    logd = LogServer(workdir, env, name="silent")
+    held = None
+    try:
+        held = HeldClients(env, 60, half=True)
+        check(held.answer == "held 60", "60 silent clients connected: %r" % held.answer)
+        start = time.time()
+        rc, _ = run_client(env, "burst", "20", "req")
+        ended = time.time()
+        lines = logd.lines(20, limit=10)
+        check(rc == 0, "the request's client delivered with 60 silent clients connected")
+        check(len(lines) == 20, "20 records with 60 silent clients: %d" % len(lines))
+        check([json.loads(l).get("line") for l in lines] == list(range(20)),
+              "the request's records in order")
+        check(time.time() - ended < 1.0, "the records were written when their client ended "
+              "(%.2f s later)" % (time.time() - ended))
+        check(ended - start < 5.0, "the request's client took %.2f s" % (ended - start))
+        early = held.closed()
+        check(early == 0 or time.time() - held.held_at >= 9.5,
+              "no silent client closed before 10 s: %d" % early)
+        closed = 0
+        while time.time() - held.held_at < 15:
+            closed = held.closed()
+            if closed == 60:
+                break
+            time.sleep(0.25)
+        waited = time.time() - held.held_at
+        check(closed == 60, "silent clients closed after 10 s: %d of 60" % closed)
+        check(waited >= 9.5, "closed only after 10 s of silence (%.1f s)" % waited)
+        tail = [json.loads(l) for l in logd.lines(21, limit=5)[20:]]
+        check(len(tail) == 1 and "error" in tail[0] and
+              "\thalf\t5\tnever ended" in tail[0].get("raw", ""),
+              "the silent client's half record is an error line: %r" % tail)
+        check(logd.proc.poll() is None, "the server goes on after closing silent clients")
+    finally:
+        if held:
+            held.end()
+        logd.stop()
+
+
+def connection_cap(workdir, env):
+    """Windows: with 1,000 connections held, the next client finds every instance busy and
+    waits; one closed connection lets it in, and its record is written."""
+    logd = LogServer(workdir, env, name="cap")
+    held = None
+    waiting = None
+    try:
+        held = HeldClients(env, 1000)
+        check(held.answer == "held 1000", "1,000 clients connected: %r" % held.answer)
+        took = held.held_at - held.started
+        _, tried = run_client(env, "try")
+        check(tried.strip() == "busy", "the 1,001st finds every instance busy: %r" % tried)
+        waiting = subprocess.Popen(command(ARGS.client, "burst", "1", "waited"), env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        time.sleep(2)
+        check(logd.lines(1, limit=0) == [], "the waiting client is not served beyond the cap")
+        check(time.time() - held.held_at < 9, "the cap was seen before any idle close")
+        check(held.ask("close 1") == "ok", "one held connection closed")
+        check(waiting.wait(timeout=60) == 0, "the waiting client delivered")
+        lines = logd.lines(1, limit=10)
+        check(len(lines) == 1 and json.loads(lines[0]).get("message", "").endswith("waited 0"),
+              "the waiting client's record once a connection closed: %r" % lines)
+        check(logd.proc.poll() is None, "the server goes on at its cap")
+        print("1,000 connections held in %.1f s" % took)
+    finally:
+        if waiting and waiting.poll() is None:
+            waiting.kill()
+        if held:
+            held.end()
+        logd.stop()
+
+
 def main():
     workdir = tempfile.mkdtemp(prefix="vendrel-logd-test-")
     pipe_dir = os.path.join(workdir, "pipes")
@@ -412,6 +709,9 @@ def main():
               "socket removed at exit")
 
     # 4. Silent, hostile and starved clients, access to the socket, and log rotation.
+    if ARGS.wine:
+        silent_pipe_clients(workdir, env)
+        connection_cap(workdir, env)
     if not ARGS.wine:
         silent_clients(workdir, env, pipe_dir)
         descriptor_shortage(workdir, env, pipe_dir)
@@ -440,6 +740,11 @@ def main():
                   "text line: %r" % (lines[:1],))
         finally:
             text.stop()
+
+    # 6. Every control escaped, rotation by size, and the answers of the command line.
+    text_controls(workdir, env)
+    size_rotation(workdir, env)
+    usage_answers(workdir, env)
 
     total = 1
     print("%d passed, %d failed" % (0 if FAILURES else total, 1 if FAILURES else 0))

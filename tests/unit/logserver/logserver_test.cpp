@@ -1,6 +1,5 @@
 // The log server's record handling: assembling, splitting, converting and writing records.
 #include "log_record_parse.h"
-#include "logd_options.h"
 #include "record_assembler.h"
 #include "record_format.h"
 #include "record_writer.h"
@@ -210,6 +209,98 @@ TEST(RecordFormatTest, TextLineKeepsEveryRecordOnOneLine)
     EXPECT_EQ(FormatRecordText(record).substr(0, 20), "2000-02-29T00:00:00Z");
 }
 
+// True when strLine is one line that a terminal shows as one line and obeys no command of: no
+// byte below 0x20 but its final line feed, no DEL, no C1 control, no U+2028/U+2029.
+static bool IsOneInertLine(const std::string& strLine)
+{
+    if (strLine.empty() || strLine.back() != '\n')
+    {
+        return false;
+    }
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(strLine.data());
+    size_t nBody = strLine.size() - 1;
+    for (size_t i = 0; i < nBody; i++)
+    {
+        bool bC0OrDel = p[i] < 0x20 || p[i] == 0x7F;
+        bool bC1 = p[i] == 0xC2 && i + 1 < nBody && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F;
+        bool bSeparator = p[i] == 0xE2 && i + 2 < nBody && p[i + 1] == 0x80 &&
+                          (p[i + 2] == 0xA8 || p[i + 2] == 0xA9);
+        if (bC0OrDel || bC1 || bSeparator)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct CHostileMessage
+{
+    const char* szName;
+    std::u16string strUnits;
+    const char* szTextEscaped; // how the text form shows it
+};
+
+static std::vector<CHostileMessage> HostileMessages()
+{
+    return {
+        {"C0", u"a\x01\x1b[31m\x1f", "a\\x01\\x1b[31m\\x1f"},
+        {"line breaks", u"a\r\nb\nc\rd", "a\\r\\nb\\nc\\rd"},
+        {"DEL", u"a\x7f", "a\\x7f"},
+        {"C1 CSI",
+         u"a\x9b"
+         u"31m",
+         "a\\u009b31m"},
+        {"C1 NEL and ends", u"\x85\x80\x9f", "\\u0085\\u0080\\u009f"},
+        {"line and paragraph separators", u"a\u2028b\u2029c", "a\\u2028b\\u2029c"},
+        {"neighbours stay", u"\xa0\u00e9\u2027\u202a\u20ac",
+         "\xC2\xA0\xC3\xA9\xE2\x80\xA7\xE2\x80\xAA\xE2\x82\xAC"},
+        {"lone surrogates", std::u16string{u'x', char16_t(0xD800), u'y', char16_t(0xDC00)},
+         "x\xEF\xBF\xBDy\xEF\xBF\xBD"},
+        {"surrogate then NEL", std::u16string{char16_t(0xDBFF), char16_t(0x85)},
+         "\xEF\xBF\xBD\\u0085"},
+    };
+}
+
+// Every message a client may send shows as exactly one line in the text form, escaped as its
+// readers expect; jsonl gives the same line safety and the same string to a JSON reader.
+TEST(RecordFormatTest, EveryControlIsEscapedInBothForms)
+{
+    for (const CHostileMessage& c : HostileMessages())
+    {
+        SCOPED_TRACE(c.szName);
+        CAssembledRecord record;
+        record.strUnits =
+            U16("LOG_WRITE\t1\t2\t3\t4\tsrc") + c.strUnits + U16("\t5\t") + c.strUnits;
+        std::string strText = FormatAssembledRecord(record, ELogFormat::Text);
+        EXPECT_TRUE(IsOneInertLine(strText)) << strText;
+        std::string strWant =
+            std::string("1970-01-01T00:00:01Z LOG_WRITE pid=2 tid=3 level=4 src") +
+            c.szTextEscaped + ":5 " + c.szTextEscaped + "\n";
+        EXPECT_EQ(strText, strWant);
+        EXPECT_TRUE(IsOneInertLine(FormatAssembledRecord(record, ELogFormat::Jsonl)));
+
+        // Records that cannot be parsed or ended early keep their raw text on one line too.
+        CAssembledRecord broken;
+        broken.strUnits = U16("LOG_WRITE\t") + c.strUnits;
+        EXPECT_TRUE(IsOneInertLine(FormatAssembledRecord(broken, ELogFormat::Text)));
+        EXPECT_TRUE(IsOneInertLine(FormatAssembledRecord(broken, ELogFormat::Jsonl)));
+        broken.bComplete = false;
+        broken.strFault = "connection ended before the record's NUL unit";
+        EXPECT_EQ(FormatAssembledRecord(broken, ELogFormat::Text),
+                  "error: " + broken.strFault + " raw: LOG_WRITE\\t" + c.szTextEscaped + "\n");
+        EXPECT_TRUE(IsOneInertLine(FormatAssembledRecord(broken, ELogFormat::Jsonl)));
+    }
+}
+
+TEST(RecordFormatTest, JsonWritesWideControlsAsEscapesOfTheSameCharacters)
+{
+    EXPECT_EQ(JsonQuote("\xC2\x80\xC2\x9B\xC2\x9F\xC2\xA0"), "\"\\u0080\\u009b\\u009f\xC2\xA0\"");
+    EXPECT_EQ(JsonQuote("\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAA"), "\"\\u2028\\u2029\xE2\x80\xAA\"");
+    // A sequence cut at the end of the text is left as it is, never read past.
+    EXPECT_EQ(JsonQuote(std::string("\xE2\x80", 2)), std::string("\"\xE2\x80\"", 4));
+    EXPECT_EQ(EscapeControls(std::string("\xC2", 1)), std::string("\xC2", 1));
+}
+
 TEST(RecordWriterTest, MalformedRecordBecomesAnErrorLineWithItsRawText)
 {
     CAssembledRecord record;
@@ -240,41 +331,4 @@ TEST(RecordWriterTest, EachRecordIsWrittenAndFlushedAtOnce)
     EXPECT_STREQ(szLine, "{\"command\": \"LOG_WRITE\", \"time\": 1, \"pid\": 2, \"tid\": 3, "
                          "\"level\": 4, \"source\": \"s\", \"line\": 5, \"message\": \"m\"}\n");
     fclose(pFile);
-}
-
-static bool Parse(std::vector<const char*> args, CLogdOptions* pOptions, std::string* pstrError)
-{
-    args.insert(args.begin(), "vendrel-logd");
-    return ParseLogdOptions(int(args.size()), const_cast<char**>(args.data()), pOptions, pstrError);
-}
-
-TEST(LogdOptionsTest, DefaultsAndEveryOption)
-{
-    CLogdOptions options;
-    std::string strError;
-    ASSERT_TRUE(Parse({}, &options, &strError));
-    EXPECT_EQ(options.strPipe, "Log_ServerNamePipe");
-    EXPECT_EQ(options.strOutput, "");
-    EXPECT_EQ(options.eFormat, ELogFormat::Text);
-    EXPECT_EQ(options.strGroup, "");
-    ASSERT_TRUE(
-        Parse({"--pipe", "P2", "--output", "o.jsonl", "--format", "jsonl", "--group", "www"},
-              &options, &strError));
-    EXPECT_EQ(options.strPipe, "P2");
-    EXPECT_EQ(options.strOutput, "o.jsonl");
-    EXPECT_EQ(options.eFormat, ELogFormat::Jsonl);
-    EXPECT_EQ(options.strGroup, "www");
-}
-
-TEST(LogdOptionsTest, BadArgumentsAreRefused)
-{
-    CLogdOptions options;
-    std::string strError;
-    EXPECT_FALSE(Parse({"--format", "xml"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--pipe"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--pipe", "../etc"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--verbose"}, &options, &strError));
-    EXPECT_FALSE(strError.empty());
-    EXPECT_FALSE(Parse({"--group"}, &options, &strError));
-    EXPECT_FALSE(Parse({"--group", ""}, &options, &strError));
 }

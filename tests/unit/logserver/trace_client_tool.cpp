@@ -4,6 +4,17 @@
 //   trace_client records     sends a fixed set of records; prints what each should look like
 //   trace_client burst N T   sends N records through LogTrace, line i and message "T i"
 //   trace_client raw         sends malformed records, then one good record
+//   trace_client controls    sends records whose texts hold every kind of control character,
+//                            lone surrogates and cut units; prints "lines N", the lines due
+//   trace_client fill N U T  sends N records on one connection, message "T i " padded to U
+//                            units (a record may not be cut between output files)
+//   trace_client hold N [half]
+//                            holds N connections open (the first with half a record), prints
+//                            "held N", then obeys lines on standard input: "probe" prints
+//                            "closed K of M" (the connections the server has closed), "close K"
+//                            closes K of them, "quit" ends
+//   trace_client try         one attempt to connect, no waiting: prints "connected", "busy"
+//                            (every instance taken) or "error N"
 //
 // Expected records are printed one a line as
 //   expect <time|*> <pid> <tid> <level> <source> <line> <message>
@@ -23,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 typedef std::basic_string<WCHAR> CWide;
 
@@ -154,6 +166,186 @@ static int SendMalformed()
     return bOk ? 0 : 1;
 }
 
+// A record's bytes as the pipe carries them: UTF-16LE, with its NUL unit when bNul.
+static std::string WireRecord(const CWide& strUnits, bool bNul)
+{
+    std::string strBytes;
+    for (WCHAR wc : strUnits)
+    {
+        unsigned cu = unsigned(wc) & 0xFFFF;
+        strBytes.push_back(char(cu & 0xFF));
+        strBytes.push_back(char(cu >> 8));
+    }
+    if (bNul)
+    {
+        strBytes.append(2, '\0');
+    }
+    return strBytes;
+}
+
+// Writes bytes as they are, on a connection of their own.
+static bool SendBytes(const std::string& strBytes)
+{
+    CNamedPipeClient client;
+    if (!client.Connect(LOG_SERVER_PIPE_NAME))
+    {
+        return false;
+    }
+    DWORD dwCount = DWORD(strBytes.size());
+    bool bOk = client.Write(strBytes.data(), &dwCount) != FALSE;
+    client.Close();
+    return bOk;
+}
+
+static int SendControls()
+{
+    bool bOk = true;
+    const WCHAR awC0[] = {'c', '0', 0x01, 0x1B, '[', '3', '1', 'm', 0x1F, 0};
+    const WCHAR awBreaks[] = {'a', '\r', '\n', 'b', '\n', 'c', '\r', 0};
+    const WCHAR awDel[] = {'d', 'e', 'l', 0x7F, 0};
+    const WCHAR awC1[] = {'c', '1', 0x80, 0x85, 0x9B, '3', '1', 'm', 0x9F, 0};
+    const WCHAR awSeparators[] = {'l', 0x2028, 'p', 0x2029, 0};
+    const WCHAR awSurrogates[] = {'s', 0xD800, 'x', 0xDC00, 0xDBFF, 0};
+    const WCHAR* apwMessages[] = {awC0, awBreaks, awDel, awC1, awSeparators, awSurrogates};
+    int nLines = 0;
+    for (const WCHAR* pwMessage : apwMessages)
+    {
+        // In the source field too, which the text form shows as well.
+        bOk &= WriteLogRecord(1, 2, 3, 4, pwMessage, 5, pwMessage) != FALSE;
+        nLines++;
+    }
+    // Records that are no records: their raw text is shown, escaped alike.
+    CWide strBroken = Wide("LOG_WRITE\tbroken\t") + CWide(awC1) + CWide(awSurrogates);
+    bOk &= SendBytes(WireRecord(strBroken, true));
+    nLines++;
+    // Ended without its NUL unit, and ended inside a unit.
+    bOk &= SendBytes(WireRecord(CWide(awSeparators) + CWide(awBreaks), false));
+    nLines++;
+    bOk &= SendBytes(WireRecord(CWide(awC0), false) + "A");
+    nLines++;
+    printf("lines %d\n", nLines);
+    return bOk ? 0 : 1;
+}
+
+static int SendFill(int nCount, int nUnits, const char* szTag)
+{
+    std::string strBytes;
+    for (int i = 0; i < nCount; i++)
+    {
+        CWide strMessage = Wide((std::string(szTag) + " " + std::to_string(i) + " ").c_str());
+        if (int(strMessage.size()) < nUnits)
+        {
+            strMessage.resize(size_t(nUnits), WCHAR('f'));
+        }
+        CWide strRecord = Wide("LOG_WRITE\t1\t2\t3\t4\t.\\fill\t") +
+                          Wide(std::to_string(i).c_str()) + Wide("\t") + strMessage;
+        strBytes += WireRecord(strRecord, true);
+    }
+    return SendBytes(strBytes) ? 0 : 1;
+}
+
+static std::basic_string<WCHAR> PipePath()
+{
+    return Wide("\\\\.\\pipe\\") + CWide(LOG_SERVER_PIPE_NAME);
+}
+
+// Opens the log pipe as the trace client does: waiting for a free instance when all are busy.
+static HANDLE OpenPipe()
+{
+    CWide strPath = PipePath();
+    for (;;)
+    {
+        HANDLE hPipe = CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (hPipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY ||
+            !WaitNamedPipeW(strPath.c_str(), 20000))
+        {
+            return hPipe;
+        }
+    }
+}
+
+static int HoldConnections(int nCount, bool bHalf)
+{
+    std::vector<HANDLE> pipes;
+    for (int i = 0; i < nCount; i++)
+    {
+        HANDLE hPipe = OpenPipe();
+        if (hPipe == INVALID_HANDLE_VALUE)
+        {
+            printf("failed at %d, err=%u\n", i, unsigned(GetLastError()));
+            fflush(stdout);
+            return 1;
+        }
+        pipes.push_back(hPipe);
+    }
+    if (bHalf && !pipes.empty())
+    {
+        std::string strHalf =
+            WireRecord(Wide("LOG_WRITE\t1\t2\t3\t4\thalf\t5\tnever ended"), false);
+        DWORD dwWritten = 0;
+        WriteFile(pipes[0], strHalf.data(), DWORD(strHalf.size()), &dwWritten, NULL);
+    }
+    printf("held %d\n", nCount);
+    fflush(stdout);
+    char szLine[256];
+    while (fgets(szLine, sizeof(szLine), stdin) != NULL)
+    {
+        if (strncmp(szLine, "probe", 5) == 0)
+        {
+            // A write of nothing fails once the server's end is gone, and adds nothing while
+            // it is there.
+            int nClosed = 0;
+            for (HANDLE hPipe : pipes)
+            {
+                DWORD dwWritten = 0;
+                nClosed += WriteFile(hPipe, "", 0, &dwWritten, NULL) ? 0 : 1;
+            }
+            printf("closed %d of %d\n", nClosed, int(pipes.size()));
+        }
+        else if (strncmp(szLine, "close ", 6) == 0)
+        {
+            for (int i = atoi(szLine + 6); i > 0 && !pipes.empty(); i--)
+            {
+                CloseHandle(pipes.back());
+                pipes.pop_back();
+            }
+            printf("ok\n");
+        }
+        else
+        {
+            break;
+        }
+        fflush(stdout);
+    }
+    for (HANDLE hPipe : pipes)
+    {
+        CloseHandle(hPipe);
+    }
+    return 0;
+}
+
+static int TryConnect()
+{
+    CWide strPath = PipePath();
+    HANDLE hPipe = CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (hPipe != INVALID_HANDLE_VALUE)
+    {
+        printf("connected\n");
+        CloseHandle(hPipe);
+        return 0;
+    }
+    DWORD dwError = GetLastError();
+    if (dwError == ERROR_PIPE_BUSY)
+    {
+        printf("busy\n");
+    }
+    else
+    {
+        printf("error %u\n", unsigned(dwError));
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc >= 2 && strcmp(argv[1], "records") == 0)
@@ -168,6 +360,23 @@ int main(int argc, char** argv)
     {
         return SendMalformed();
     }
-    fprintf(stderr, "usage: trace_client records | burst N TAG | raw\n");
+    if (argc >= 2 && strcmp(argv[1], "controls") == 0)
+    {
+        return SendControls();
+    }
+    if (argc >= 5 && strcmp(argv[1], "fill") == 0)
+    {
+        return SendFill(atoi(argv[2]), atoi(argv[3]), argv[4]);
+    }
+    if (argc >= 3 && strcmp(argv[1], "hold") == 0)
+    {
+        return HoldConnections(atoi(argv[2]), argc >= 4 && strcmp(argv[3], "half") == 0);
+    }
+    if (argc >= 2 && strcmp(argv[1], "try") == 0)
+    {
+        return TryConnect();
+    }
+    fprintf(stderr, "usage: trace_client records | burst N TAG | raw | controls | fill N U T | "
+                    "hold N [half] | try\n");
     return 2;
 }
