@@ -20,16 +20,19 @@ enum EEntryKind
 };
 
 // What tells one file from another, whatever its name: device and inode natively, volume
-// serial number and file index on Windows.
+// serial number and file index on Windows. A file number can be given again to a file created
+// after one was deleted, so the identity also holds a time stamp that a new file cannot share:
+// the inode's change time natively (which a write changes too), the creation time on Windows.
 struct SFileIdentity
 {
     uint64_t nVolume = 0;
     uint64_t nFile = 0;
+    uint64_t nStamp = 0;
 };
 
 inline bool operator==(const SFileIdentity& a, const SFileIdentity& b)
 {
-    return a.nVolume == b.nVolume && a.nFile == b.nFile;
+    return a.nVolume == b.nVolume && a.nFile == b.nFile && a.nStamp == b.nStamp;
 }
 
 struct SDirEntry

@@ -34,6 +34,8 @@ static SFileIdentity IdentityOf(const struct stat& st)
     SFileIdentity identity;
     identity.nVolume = static_cast<uint64_t>(st.st_dev);
     identity.nFile = static_cast<uint64_t>(st.st_ino);
+    identity.nStamp = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                      static_cast<uint64_t>(st.st_ctim.tv_nsec);
     return identity;
 }
 

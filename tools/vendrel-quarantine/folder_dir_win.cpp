@@ -76,16 +76,25 @@ static bool IsListedFile(HANDLE hFile, const SDirEntry& entry)
     }
     uint64_t nIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     uint64_t nSize = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    uint64_t nCreated = (static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
+                        info.ftCreationTime.dwLowDateTime;
     return KindOf(info.dwFileAttributes) == kEntryFile &&
            info.dwVolumeSerialNumber == entry.identity.nVolume && nIndex == entry.identity.nFile &&
-           nSize == entry.nSize;
+           nCreated == entry.identity.nStamp && nSize == entry.nSize;
 }
 
-static EFileOutcome OutcomeOfOpenError(DWORD dwError)
+// Why a listed file could not be opened: gone, no longer a file (a directory is refused to a
+// file's open), or a failure.
+static EFileOutcome OutcomeOfOpenError(const std::wstring& wstrPath, DWORD dwError)
 {
     if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
     {
         return kFileGone;
+    }
+    DWORD dwAttributes = GetFileAttributesW(wstrPath.c_str());
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && KindOf(dwAttributes) != kEntryFile)
+    {
+        return kFileChanged;
     }
     return kFileFailed;
 }
@@ -158,6 +167,7 @@ bool CFolderDir::ForEachEntry(PFN_DIR_ENTRY pfnEntry, void* pContext)
                 entry.nWriteTime = UnixSeconds(pInfo->LastWriteTime.QuadPart);
                 entry.identity.nVolume = m_nVolume;
                 entry.identity.nFile = static_cast<uint64_t>(pInfo->FileId.QuadPart);
+                entry.identity.nStamp = static_cast<uint64_t>(pInfo->CreationTime.QuadPart);
                 // The program's listing counts every entry here.
                 entry.bInFolderTotal = true;
                 pfnEntry(entry, pContext);
@@ -201,14 +211,15 @@ EFileOutcome CFolderDir::DeleteListed(const SDirEntry& entry)
     }
     // Opened with delete access and read sharing only: a file that another process writes, or
     // holds without delete sharing, is not deleted under it.
-    HANDLE hFile = CreateFileW(Widen(PathOf(entry.strName)).c_str(),
-                               DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    std::wstring wstrPath = Widen(PathOf(entry.strName));
+    HANDLE hFile =
+        CreateFileW(wstrPath.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
         m_nError = static_cast<int>(dwError);
-        return OutcomeOfOpenError(dwError);
+        return OutcomeOfOpenError(wstrPath, dwError);
     }
     if (!IsListedFile(hFile, entry))
     {
@@ -231,14 +242,15 @@ EFileOutcome CFolderDir::HashListed(const SDirEntry& entry, CSha256* pHash, uint
     {
         return kFileChanged;
     }
-    HANDLE hFile = CreateFileW(Widen(PathOf(entry.strName)).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    std::wstring wstrPath = Widen(PathOf(entry.strName));
+    HANDLE hFile = CreateFileW(wstrPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
     {
         DWORD dwError = GetLastError();
         m_nError = static_cast<int>(dwError);
-        return OutcomeOfOpenError(dwError);
+        return OutcomeOfOpenError(wstrPath, dwError);
     }
     if (!IsListedFile(hFile, entry))
     {

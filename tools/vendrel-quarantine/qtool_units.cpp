@@ -200,8 +200,8 @@ std::string FormatBytesHuman(uint64_t nBytes)
         ++nUnit;
     }
     uint64_t nWhole = nBytes / nDivisor;
-    // The tenths from the remainder alone, so that no product overflows.
-    uint64_t nTenths = (nBytes % nDivisor) / (nDivisor / 10);
+    // The remainder is below the divisor, at most 2^60: ten times it still fits.
+    uint64_t nTenths = (nBytes % nDivisor) * 10 / nDivisor;
     return FormatUnsigned(nWhole) + "." + FormatUnsigned(nTenths) + " " + kNames[nUnit];
 }
 
