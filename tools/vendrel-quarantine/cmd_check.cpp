@@ -242,9 +242,9 @@ bool CheckDirectory(CCheckReport* pReport, const char* szLabel, const std::strin
     std::string strWhat = std::string(szLabel) + " " + strPath;
     if (!pStatus->bExists)
     {
-        pReport->Add(kCheckFailed, strWhat + " does not exist (" +
-                                       SystemErrorText(pStatus->nError) +
-                                       "): create it, writable by the web server's account only");
+        pReport->Add(kCheckFailed, strWhat +
+                                       " does not exist: " + SystemErrorText(pStatus->nError) +
+                                       "; create it, writable by the web server's account only");
         return false;
     }
     if (!pStatus->bDirectory)
@@ -255,9 +255,9 @@ bool CheckDirectory(CCheckReport* pReport, const char* szLabel, const std::strin
     bool bClean = true;
     if (!pStatus->bWritable)
     {
-        pReport->Add(kCheckFailed, strWhat + " is not writable by this account (" +
+        pReport->Add(kCheckFailed, strWhat + " is not writable by this account: " +
                                        SystemErrorText(pStatus->nWriteError) +
-                                       "): run check as the web server's account, and give "
+                                       "; run check as the web server's account, and give "
                                        "that account write access");
         bClean = false;
     }
@@ -295,9 +295,9 @@ void CheckStore(CCheckReport* pReport, const SToolContext& context, const SFolde
     int64_t nListed = AsCacheTotal(listing.nFolderTotal);
     if (!store.bPresent)
     {
-        pReport->Add(kCheckWarning, strPath + " cannot be read (" +
-                                        SystemErrorText(store.nOpenError) +
-                                        "): the next upload lists the folder; or run "
+        pReport->Add(kCheckWarning, strPath +
+                                        " cannot be read: " + SystemErrorText(store.nOpenError) +
+                                        "; the next upload lists the folder; or run "
                                         "vendrel-quarantine rescan");
         return;
     }
@@ -361,10 +361,10 @@ int RunCheck(const SToolContext& context)
     OutlineSettings(strIni, &outline);
     if (!outline.bReadable)
     {
-        report.Add(kCheckFailed, strIni + " cannot be read (" +
-                                     std::string(strerror(outline.nOpenError)) +
-                                     "): create it with [" QTOOL_SETTINGS_SECTION
-                                     "] and Quarantine_Folder=, readable by this account");
+        report.Add(kCheckFailed,
+                   strIni + " cannot be read: " + std::string(strerror(outline.nOpenError)) +
+                       "; create it with [" QTOOL_SETTINGS_SECTION
+                       "] and Quarantine_Folder=, readable by this account");
     }
     else if (!outline.bSectionFound)
     {
@@ -412,7 +412,7 @@ int RunCheck(const SToolContext& context)
         if (!dir.Open(context.strFolder.c_str()) || !ListQuarantineFolder(&dir, &listing))
         {
             report.Add(kCheckFailed, "the quarantine folder " + context.strFolder +
-                                         " cannot be listed (" + dir.LastErrorText() + ")");
+                                         " cannot be listed: " + dir.LastErrorText());
         }
         else
         {
