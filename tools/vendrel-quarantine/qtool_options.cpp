@@ -35,7 +35,7 @@ enum EOption
     kOptCount,
 };
 
-struct SOptionSpec
+struct SOptionRule
 {
     EOption eOption;
     const char* szName;
@@ -44,7 +44,7 @@ struct SOptionSpec
     unsigned nCommands;
 };
 
-const SOptionSpec kOptions[] = {
+const SOptionRule kOptions[] = {
     {kOptHome, "--home", "DIR", kForAll},
     {kOptComputer, "--computer", "NAME", kForList | kForSamples | kForPurge},
     {kOptOlderThan, "--older-than", "AGE", kForList | kForPurge},
@@ -56,7 +56,7 @@ const SOptionSpec kOptions[] = {
     {kOptFormat, "--format", "FORMAT", kForList | kForStats | kForSamples},
 };
 
-struct SCommandSpec
+struct SCommandRule
 {
     ECommand eCommand;
     const char* szName;
@@ -64,7 +64,7 @@ struct SCommandSpec
     unsigned nFormats;
 };
 
-const SCommandSpec kCommands[] = {
+const SCommandRule kCommands[] = {
     {kCommandList, "list", 1u << kFormatText | 1u << kFormatJson | 1u << kFormatCsv},
     {kCommandStats, "stats", 1u << kFormatText | 1u << kFormatJson | 1u << kFormatPrometheus},
     {kCommandSamples, "samples", 1u << kFormatText | 1u << kFormatJson | 1u << kFormatCsv},
@@ -75,25 +75,25 @@ const SCommandSpec kCommands[] = {
 
 const char* const kFormatNames[] = {"text", "json", "csv", "prometheus"};
 
-const SOptionSpec* FindOption(const char* szName, size_t nLength)
+const SOptionRule* FindOption(const char* szName, size_t nLength)
 {
-    for (const SOptionSpec& spec : kOptions)
+    for (const SOptionRule& rule : kOptions)
     {
-        if (strlen(spec.szName) == nLength && strncmp(spec.szName, szName, nLength) == 0)
+        if (strlen(rule.szName) == nLength && strncmp(rule.szName, szName, nLength) == 0)
         {
-            return &spec;
+            return &rule;
         }
     }
     return nullptr;
 }
 
-const SCommandSpec* FindCommand(const char* szName)
+const SCommandRule* FindCommand(const char* szName)
 {
-    for (const SCommandSpec& spec : kCommands)
+    for (const SCommandRule& rule : kCommands)
     {
-        if (strcmp(spec.szName, szName) == 0)
+        if (strcmp(rule.szName, szName) == 0)
         {
-            return &spec;
+            return &rule;
         }
     }
     return nullptr;
@@ -105,10 +105,10 @@ std::string Quoted(const char* szText)
 }
 
 // Stores one option's value; false with *pstrError for a value it cannot take.
-bool TakeValue(const SOptionSpec& spec, const char* szValue, SToolOptions* pOptions,
+bool TakeValue(const SOptionRule& rule, const char* szValue, SToolOptions* pOptions,
                std::string* pstrError)
 {
-    switch (spec.eOption)
+    switch (rule.eOption)
     {
     case kOptHome:
         if (szValue[0] == '\0')
@@ -130,15 +130,15 @@ bool TakeValue(const SOptionSpec& spec, const char* szValue, SToolOptions* pOpti
         int64_t nSeconds = 0;
         if (!ParseAge(szValue, &nSeconds))
         {
-            *pstrError = "bad AGE " + Quoted(szValue) + " for " + spec.szName +
+            *pstrError = "bad AGE " + Quoted(szValue) + " for " + rule.szName +
                          ": a number with d, h or m (90d, 12h, 30m); a bare number is days";
             return false;
         }
-        bool* pbSet = spec.eOption == kOptOlderThan   ? &pOptions->bOlderThan
-                      : spec.eOption == kOptNewerThan ? &pOptions->bNewerThan
+        bool* pbSet = rule.eOption == kOptOlderThan   ? &pOptions->bOlderThan
+                      : rule.eOption == kOptNewerThan ? &pOptions->bNewerThan
                                                       : &pOptions->bSince;
-        int64_t* pnSeconds = spec.eOption == kOptOlderThan   ? &pOptions->nOlderThanSeconds
-                             : spec.eOption == kOptNewerThan ? &pOptions->nNewerThanSeconds
+        int64_t* pnSeconds = rule.eOption == kOptOlderThan   ? &pOptions->nOlderThanSeconds
+                             : rule.eOption == kOptNewerThan ? &pOptions->nNewerThanSeconds
                                                              : &pOptions->nSinceSeconds;
         *pbSet = true;
         *pnSeconds = nSeconds;
@@ -191,15 +191,15 @@ std::string FormatList(unsigned nFormats)
 }
 
 // What the options say together, once the command is known.
-bool CheckCombination(const SCommandSpec& command, const bool* abSeen, SToolOptions* pOptions,
+bool CheckCombination(const SCommandRule& command, const bool* abSeen, SToolOptions* pOptions,
                       std::string* pstrError)
 {
-    for (const SOptionSpec& spec : kOptions)
+    for (const SOptionRule& rule : kOptions)
     {
-        if (abSeen[spec.eOption] && (spec.nCommands & (1u << command.eCommand)) == 0)
+        if (abSeen[rule.eOption] && (rule.nCommands & (1u << command.eCommand)) == 0)
         {
             *pstrError =
-                std::string("option ") + spec.szName + " does not apply to " + command.szName;
+                std::string("option ") + rule.szName + " does not apply to " + command.szName;
             return false;
         }
     }
@@ -239,7 +239,7 @@ EParseResult ParseCommandLine(int argc, const char* const* argv, SToolOptions* p
     }
 
     bool abSeen[kOptCount] = {};
-    const SCommandSpec* pCommand = nullptr;
+    const SCommandRule* pCommand = nullptr;
     for (int i = 1; i < argc; ++i)
     {
         const char* szArg = argv[i];
@@ -262,24 +262,24 @@ EParseResult ParseCommandLine(int argc, const char* const* argv, SToolOptions* p
         const char* pEquals = strchr(szArg, '=');
         size_t nNameLength =
             pEquals != nullptr ? static_cast<size_t>(pEquals - szArg) : strlen(szArg);
-        const SOptionSpec* pSpec = FindOption(szArg, nNameLength);
-        if (pSpec == nullptr)
+        const SOptionRule* pRule = FindOption(szArg, nNameLength);
+        if (pRule == nullptr)
         {
             *pstrError = "unknown option " + Quoted(std::string(szArg, nNameLength).c_str());
             return kParseUsageError;
         }
-        if (abSeen[pSpec->eOption])
+        if (abSeen[pRule->eOption])
         {
-            *pstrError = std::string("option ") + pSpec->szName + " is given twice";
+            *pstrError = std::string("option ") + pRule->szName + " is given twice";
             return kParseUsageError;
         }
-        abSeen[pSpec->eOption] = true;
+        abSeen[pRule->eOption] = true;
         const char* szValue = nullptr;
-        if (pSpec->szValue == nullptr)
+        if (pRule->szValue == nullptr)
         {
             if (pEquals != nullptr)
             {
-                *pstrError = std::string("option ") + pSpec->szName + " takes no value";
+                *pstrError = std::string("option ") + pRule->szName + " takes no value";
                 return kParseUsageError;
             }
         }
@@ -294,10 +294,10 @@ EParseResult ParseCommandLine(int argc, const char* const* argv, SToolOptions* p
         else
         {
             *pstrError =
-                std::string("option ") + pSpec->szName + " needs a value (" + pSpec->szValue + ")";
+                std::string("option ") + pRule->szName + " needs a value (" + pRule->szValue + ")";
             return kParseUsageError;
         }
-        if (!TakeValue(*pSpec, szValue != nullptr ? szValue : "", pOptions, pstrError))
+        if (!TakeValue(*pRule, szValue != nullptr ? szValue : "", pOptions, pstrError))
         {
             return kParseUsageError;
         }
@@ -317,11 +317,11 @@ EParseResult ParseCommandLine(int argc, const char* const* argv, SToolOptions* p
 
 const char* CommandName(ECommand eCommand)
 {
-    for (const SCommandSpec& spec : kCommands)
+    for (const SCommandRule& rule : kCommands)
     {
-        if (spec.eCommand == eCommand)
+        if (rule.eCommand == eCommand)
         {
-            return spec.szName;
+            return rule.szName;
         }
     }
     return "";
