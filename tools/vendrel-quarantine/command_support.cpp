@@ -130,6 +130,9 @@ bool WriteFolderTotal(const SToolContext& context, CFolderDir* pDir, const SFold
             ReportError(context, "cannot write " + StorePath(context.strFolder));
             return false;
         }
+        // Written by root (an operator who forgot sudo -u), the file would be the web server's
+        // no more.
+        pDir->GiveToFolderOwner(kStoreName);
         SDirEntry store;
         if (!pDir->StatEntry(kStoreName, &store) || store.nSize == nStoreSize ||
             !store.bInFolderTotal)

@@ -84,6 +84,11 @@ public:
     // Reads the listed regular file once into pHash; *pnBytes receives the bytes read.
     EFileOutcome HashListed(const SDirEntry& entry, CSha256* pHash, uint64_t* pnBytes);
 
+    // Natively, when the command runs as root, gives a file it wrote in the folder to the
+    // folder's owner, so that the web server's account can still rewrite it; nothing to do on
+    // Windows, where the folder's access list is inherited.
+    void GiveToFolderOwner(const std::string& strName);
+
     const std::string& Folder() const { return m_strFolder; }
     // The folder, the system's separator and the name.
     std::string PathOf(const std::string& strName) const;

@@ -254,6 +254,21 @@ EFileOutcome CFolderDir::HashListed(const SDirEntry& entry, CSha256* pHash, uint
     return eOutcome;
 }
 
+void CFolderDir::GiveToFolderOwner(const std::string& strName)
+{
+    struct stat stFolder;
+    if (geteuid() != 0 || fstat(static_cast<int>(m_nDir), &stFolder) != 0 || stFolder.st_uid == 0)
+    {
+        return;
+    }
+    // Never through a link: only the entry itself changes hands.
+    if (fchownat(static_cast<int>(m_nDir), strName.c_str(), stFolder.st_uid, stFolder.st_gid,
+                 AT_SYMLINK_NOFOLLOW) != 0)
+    {
+        m_nError = errno;
+    }
+}
+
 std::string CFolderDir::PathOf(const std::string& strName) const
 {
     return m_strFolder + "/" + strName;

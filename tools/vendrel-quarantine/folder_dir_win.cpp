@@ -292,6 +292,8 @@ EFileOutcome CFolderDir::HashListed(const SDirEntry& entry, CSha256* pHash, uint
     return eOutcome;
 }
 
+void CFolderDir::GiveToFolderOwner(const std::string&) {}
+
 std::string CFolderDir::PathOf(const std::string& strName) const
 {
     return m_strFolder + "\\" + strName;

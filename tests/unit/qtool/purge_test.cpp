@@ -6,6 +6,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace
@@ -286,5 +291,24 @@ TEST_F(PurgeTest, PurgeOfAnEmptySelectionStillRewritesTheCache)
     EXPECT_EQ(0u, run.strOut.find("purge: deleted 0 files, 0 bytes"));
     ExpectStoreIsTheProgramsTotal();
 }
+
+#ifndef _WIN32
+TEST_F(PurgeTest, TheCacheRootWritesStaysTheFolderOwners)
+{
+    // This test runs as root, as the test command does; the folder belongs to another account.
+    ASSERT_EQ(0u, geteuid()) << "the test command runs as root";
+    Plant();
+    const uid_t kOwner = 65534;
+    ASSERT_EQ(0, chown(Folder().c_str(), kOwner, kOwner));
+    ASSERT_EQ(0, Run({"rescan"}).nStatus);
+    struct stat st;
+    ASSERT_EQ(0, lstat(InFolder(".store").c_str(), &st));
+    EXPECT_EQ(kOwner, st.st_uid);
+    EXPECT_EQ(kOwner, st.st_gid);
+    // The link's target keeps its owner: only the cache changed hands.
+    ASSERT_EQ(0, stat(m_strOutside.c_str(), &st));
+    EXPECT_EQ(0u, st.st_uid);
+}
+#endif
 
 } // namespace
