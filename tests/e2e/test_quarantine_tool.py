@@ -19,6 +19,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 from harness import BIN_DIR, EXE, E2ETestCase, command, host_path, wine_env  # noqa: E402
+from system_cases import Mount  # noqa: E402
 
 DAY = 86400
 TOOL = "vendrel-quarantine" + EXE
@@ -335,6 +336,34 @@ class Purging(ToolCase):
         self.assertEqual(self.snapshot(), self.without(before, self.old_leftover))
         self.assertIn("old .store: 1 bytes\n", out)
         self.assertIn("new .store: %d bytes" % self.folder_total(), out)
+
+    def test_a_cache_that_a_full_disk_keeps_from_being_written_fails_rescan(self):
+        mount = Mount(os.path.join(self.workdir, "full"), "64k")
+        self.addCleanup(mount.unmount)
+        self.assertTrue(mount.mounted, "the test command runs as root and mounts a tmpfs: "
+                        + mount.error)
+        folder = mount.path
+        self.inst.write_settings({"Quarantine_Folder": host_path(folder)})
+        with open(os.path.join(folder, "PC7_%d.0" % (self.now - DAY)), "wb") as f:
+            f.write(b"q" * 1000)
+        # No cache yet: writing one needs room that the full disk does not have (rewriting an
+        # existing one in place could reuse its own block).
+        fd = os.open(os.path.join(folder, "filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            while os.write(fd, b"f" * 1024) > 0:
+                pass
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+        rc, out, err = self.run_tool("rescan")
+        self.assertEqual(rc, 1, out)
+        self.assertIn(".store holds ", err)
+        self.assertIn("the write failed (is the disk full?)", err)
+        # The file is still there; the cache is missing or empty, never a wrong total.
+        self.assertTrue(os.path.exists(os.path.join(folder, "PC7_%d.0" % (self.now - DAY))))
+        store = os.path.join(folder, ".store")
+        self.assertTrue(not os.path.exists(store) or os.path.getsize(store) == 0)
 
     def test_a_file_the_program_filed_is_listed_and_purged(self):
         content = b"filed through the program\n" * 3

@@ -141,6 +141,21 @@ bool WriteFolderTotal(const SToolContext& context, CFolderDir* pDir, const SFold
         }
         nStoreSize = store.nSize;
     }
+    // The writer answers whether it could create the file, not whether the 8 bytes reached the
+    // disk: on a full disk the old value (or nothing) stays. Read back, that is not mistaken for
+    // a rewritten cache.
+    SStoreState state;
+    ReadStoreState(context.strFolder, &state);
+    if (!state.bComplete || state.nRawValue != *pnWritten)
+    {
+        ReportError(context, StorePath(context.strFolder) + " holds " +
+                                 (state.bComplete ? FormatSigned(state.nRawValue) + " bytes"
+                                                  : std::string("no valid value")) +
+                                 " after writing " + FormatSigned(*pnWritten) +
+                                 ": the write failed (is the disk full?), or an upload changed "
+                                 "it meanwhile; run vendrel-quarantine rescan again");
+        return false;
+    }
     return true;
 }
 
