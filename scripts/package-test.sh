@@ -66,7 +66,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install.log
   { cat "$work/install.log"; exit 1; }
 check "program and libraries in /usr/lib/vendrel" \
   test -x /usr/lib/vendrel/vendrel -a -f /usr/lib/vendrel/libKelsio.so -a -f /usr/lib/vendrel/libpelix32.so
-check "vendrel-sign in /usr/bin, vendrel-logd in /usr/sbin" test -x /usr/bin/vendrel-sign -a -x /usr/sbin/vendrel-logd
+check "vendrel-sign and vendrel-quarantine in /usr/bin, vendrel-logd in /usr/sbin" \
+  test -x /usr/bin/vendrel-sign -a -x /usr/bin/vendrel-quarantine -a -x /usr/sbin/vendrel-logd
 check "home /var/lib/vendrel with server.ini -> /etc/vendrel/server.ini" \
   test "$(readlink /var/lib/vendrel/server.ini)" = /etc/vendrel/server.ini -a -f /etc/vendrel/server.ini
 check "/etc/vendrel/server.ini is a conffile" \
@@ -274,6 +275,19 @@ fi
 for p in "${pids[@]}"; do [ "$p" = "$logd_pid" ] || kill "$p" 2>/dev/null || true; done
 
 filed_count=$(ls /var/lib/vendrel/Virus | wc -l)
+echo "== vendrel-quarantine as www-data, on the home the package configured it with"
+as_www_data() {
+  setpriv --reuid=www-data --regid=www-data --clear-groups --inh-caps=-all -- \
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$env_pipe" "$@"
+}
+check "vendrel-quarantine list shows the $filed_count filed uploads" \
+  test "$(as_www_data /usr/bin/vendrel-quarantine list | wc -l)" = "$filed_count"
+quarantine_check() {
+  as_www_data /usr/bin/vendrel-quarantine check >"$work/check.out" || { cat "$work/check.out"; return 1; }
+}
+check "vendrel-quarantine check finds nothing FAILED" quarantine_check
+check "vendrel-quarantine purge keeps everything while Quarantine_Retention_Days is 0" \
+  test "$(as_www_data /usr/bin/vendrel-quarantine purge >/dev/null; ls /var/lib/vendrel/Virus | wc -l)" = "$filed_count"
 echo "== upgrade in place (settings edited by the operator stay)"
 echo "; edited by the operator" >>/etc/vendrel/server.ini
 chown root:root /var/lib/vendrel/Virus
@@ -297,7 +311,8 @@ echo "== purge"
 dpkg --purge vendrel >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; exit 1; }
 for path in /var/lib/vendrel /etc/vendrel /usr/lib/vendrel /var/log/vendrel /run/vendrel \
             /etc/apache2/conf-available/vendrel.conf /etc/apache2/conf-enabled/vendrel.conf \
-            /lib/systemd/system/vendrel-logd.service /usr/bin/vendrel-sign /usr/sbin/vendrel-logd; do
+            /lib/systemd/system/vendrel-logd.service /usr/bin/vendrel-sign /usr/bin/vendrel-quarantine \
+            /usr/sbin/vendrel-logd; do
   check "gone: $path" test ! -e "$path" -a ! -L "$path"
 done
 check "user and group vendrel gone" bash -c '! getent passwd vendrel && ! getent group vendrel'

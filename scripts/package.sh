@@ -16,7 +16,7 @@ for preset in release windows; do
   echo "== $preset: build"
   # Packaging needs only the shipped targets, not the tests and benchmarks of the build.
   cmake --preset "$preset" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-  targets=(vendrel vendrel-logd vendrel-sign Kelsio pelix32)
+  targets=(vendrel vendrel-logd vendrel-sign vendrel-quarantine Kelsio pelix32)
   [ "$preset" = windows ] || targets+=(vendrel_changelog)
   cmake --build --preset "$preset" -j "$jobs" --target "${targets[@]}"
   echo "== $preset: package"

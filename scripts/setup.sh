@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd lighttpd-mod-openssl openssl curl
-          clang libclang-rt-14-dev python3 time valgrind strace
+          clang libclang-rt-14-dev python3 time valgrind strace libssl-dev
           apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux logrotate)
 missing=()
 for p in "${packages[@]}"; do

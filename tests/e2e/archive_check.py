@@ -15,7 +15,7 @@ from harness import multipart  # noqa: E402
 EXPECTED = {"IIS.txt", "server.ini", "TEMP/", "Virus/", "cgi/", "cgi/bin/"} | {
     "cgi/bin/" + n for n in ("vendrel.exe", "Kelsio.dll", "pelix32.dll", "libstdc++-6.dll",
                              "libgcc_s_seh-1.dll", "libwinpthread-1.dll", "vendrel-logd.exe",
-                             "vendrel-sign.exe")}
+                             "vendrel-sign.exe", "vendrel-quarantine.exe")}
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 
 
@@ -83,6 +83,11 @@ def main(zip_path, workdir, prefix):
     check("a forged one is answered Vendrel_FAILED",
           post("0" * 32).endswith(b"\r\n\r\nVendrel_FAILED\r\r\n"))
     check("and the upload directory is empty again", os.listdir(temp) == [])
+    # The command finds the archive's home two levels above cgi\bin, as the program does.
+    listed = subprocess.run([WINE, os.path.join(bindir, "vendrel-quarantine.exe"), "list"],
+                            env=env, stdout=subprocess.PIPE, timeout=120).stdout.decode()
+    check("vendrel-quarantine.exe lists the filed upload from the archive",
+          listed.split()[-2:] == ["PC7", filed[0]] if filed else False)
     return 1 if failures else 0
 
 
