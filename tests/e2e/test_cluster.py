@@ -14,6 +14,7 @@ Needs root, glusterfs-server and glusterfs-client, Apache; takes the machine-glo
 missing prerequisite fails the test with the reason. Run by scripts/cluster-test.sh."""
 
 import collections
+import fcntl
 import hashlib
 import os
 import random
@@ -47,6 +48,8 @@ KILL_AT_ANSWER = 40
 RESTART_AT_ANSWER = 110
 HEAL_SECONDS = 60
 LARGE_UPLOAD = 48 * 1024 * 1024
+STORE_ROUNDS = 20
+HOLD_WAIT_SECONDS = 5
 KILL_WATCH_SECONDS = 60
 STORE = ".store"
 BODY_OK = b"Vendrel_OK\r\r\n"
@@ -374,6 +377,51 @@ class TwoServersOneQuarantine(unittest.TestCase):
                     ", %d admitted while the brick was down (%.1f s), healed in %.1f s"
                     % (len(ok_while_down), window["restarting"] - window["killed"],
                        self.volume.timings["heal"]))
+
+    def test_store_held_on_one_mount_is_held_and_read_fresh_on_the_other(self):
+        # What the size cache's exclusive hold rests on, as the guide mounts the volume: a hold
+        # taken through one server's mount shuts out the other's, and the value written under
+        # it is the one the other reads once it holds the file in turn.
+        paths = [os.path.join(server.inst.virus, STORE) for server in self.servers]
+        with open(paths[0], "wb") as f:
+            f.write((0).to_bytes(8, "little"))
+        # The case before left a ".store" that the line above replaced: until the other mount
+        # looks the name up again (a listing does), its opens answer ESTALE for about a second.
+        os.listdir(self.servers[1].inst.virus)
+        stale = []
+        for value in range(1, STORE_ROUNDS + 1):
+            writer, reader = (paths[0], paths[1]) if value % 2 else (paths[1], paths[0])
+            fd = os.open(writer, os.O_RDWR)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                other = os.open(reader, os.O_RDWR)
+                try:
+                    with self.assertRaises(BlockingIOError):
+                        fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                finally:
+                    os.close(other)
+                os.pwrite(fd, value.to_bytes(8, "little"), 0)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            fd = os.open(reader, os.O_RDWR)
+            try:
+                deadline = time.monotonic() + HOLD_WAIT_SECONDS
+                while True:
+                    try:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                        break
+                    except BlockingIOError:
+                        # The writer's release reaches the bricks a moment after its close.
+                        self.assertLess(time.monotonic(), deadline, "hold never released")
+                        time.sleep(0.002)
+                seen = int.from_bytes(os.pread(fd, 8, 0), "little")
+            finally:
+                os.close(fd)
+            if seen != value:
+                stale.append((value, seen))
+        self.assertEqual(stale, [], "values read under the hold that the other mount had "
+                         "already replaced")
 
     def test_a_filing_killed_midway_leaves_no_partial_quarantined_file(self):
         server = self.servers[1]
