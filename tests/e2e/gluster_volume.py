@@ -39,6 +39,8 @@ MACHINE_RUN_DIR = "/run/gluster"
 VOLUME_OPTIONS = (("performance.quick-read", "off"),)
 MOUNT_OPTIONS = ("direct-io-mode=enable",)
 STALE_RETRIES = 20
+# What glusterd makes in the machine's own state directory whatever its working directory is.
+MACHINE_STATE_DIRS = ("/var/lib/glusterd/geo-replication", "/var/lib/glusterd/ss_brick")
 
 
 class ClusterSetupError(RuntimeError):
@@ -137,6 +139,7 @@ class GlusterVolume:
         self.mounts = []
         self.sockets = set()
         self.netns_made = False
+        self.made_state_dirs = []
         self.timings = {}
 
     # -- commands -------------------------------------------------------------------------
@@ -175,6 +178,7 @@ class GlusterVolume:
             raise ClusterSetupError("; ".join(missing))
         for d in [self.state, self.run_dir, self.logs] + self.bricks:
             os.makedirs(d, exist_ok=True)
+        self.made_state_dirs = [d for d in MACHINE_STATE_DIRS if not os.path.exists(d)]
         t0 = time.monotonic()
         self.run(["ip", "netns", "add", self.netns])
         self.netns_made = True
@@ -372,6 +376,9 @@ class GlusterVolume:
             if proc.returncode != 0:
                 problems.append("ip netns del %s: %s" % (self.netns, proc.stdout.decode()))
             self.netns_made = False
+        if not pids:
+            for d in self.made_state_dirs:
+                shutil.rmtree(d, ignore_errors=True)
         shutil.rmtree(self.root, ignore_errors=True)
         if os.path.exists(self.root):
             problems.append("could not remove %s" % self.root)
