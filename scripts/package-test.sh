@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package on this machine, as root: installed with apt-get, checked for the layout it
 # promises, serving uploads through Apache (the configuration it enabled), lighttpd and nginx with
-# fcgiwrap (the ones it ships), with the log server started as its systemd unit says; then upgraded in place, removed,
+# fcgiwrap (the ones it ships), with the log server started as its systemd unit says, and the
+# daily purge run as its unit says; then upgraded in place, removed,
 # which keeps the settings and the quarantined files, and purged, which must leave nothing of its
 # own behind.
 # Needs build/packages/vendrel_*_amd64.deb (scripts/package.sh). Refuses to touch a vendrel
@@ -66,8 +67,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install.log
   { cat "$work/install.log"; exit 1; }
 check "program and libraries in /usr/lib/vendrel" \
   test -x /usr/lib/vendrel/vendrel -a -f /usr/lib/vendrel/libKelsio.so -a -f /usr/lib/vendrel/libpelix32.so
-check "vendrel-sign and vendrel-quarantine in /usr/bin, vendrel-logd in /usr/sbin" \
-  test -x /usr/bin/vendrel-sign -a -x /usr/bin/vendrel-quarantine -a -x /usr/sbin/vendrel-logd
+check "vendrel-sign in /usr/bin, vendrel-logd in /usr/sbin" test -x /usr/bin/vendrel-sign -a -x /usr/sbin/vendrel-logd
+check "vendrel-quarantine in /usr/bin" test -x /usr/bin/vendrel-quarantine
 check "home /var/lib/vendrel with server.ini -> /etc/vendrel/server.ini" \
   test "$(readlink /var/lib/vendrel/server.ini)" = /etc/vendrel/server.ini -a -f /etc/vendrel/server.ini
 check "/etc/vendrel/server.ini is a conffile" \
@@ -78,12 +79,19 @@ check "system user vendrel" test "$(getent passwd vendrel | cut -d: -f7)" = /usr
 check "/var/log/vendrel belongs to vendrel" test "$(owner_mode /var/log/vendrel)" = "vendrel:vendrel 750"
 check "Apache configuration and mod_cgid enabled" a2query -q -c vendrel
 check "mod_cgid enabled" a2query -q -m cgid
+purge_unit=/lib/systemd/system/vendrel-quarantine-purge.service
+purge_timer=/lib/systemd/system/vendrel-quarantine-purge.timer
+check "the daily purge's service and timer installed" test -f "$purge_unit" -a -f "$purge_timer"
 if command -v deb-systemd-helper >/dev/null; then
   check "vendrel-logd.service enabled" test -L /etc/systemd/system/multi-user.target.wants/vendrel-logd.service
+  check "vendrel-quarantine-purge.timer enabled" \
+    test -L /etc/systemd/system/timers.target.wants/vendrel-quarantine-purge.timer
 fi
 if command -v systemd-analyze >/dev/null; then
   check "systemd-analyze verify vendrel-logd.service" \
     systemd-analyze verify /lib/systemd/system/vendrel-logd.service
+  check "systemd-analyze verify the purge's timer and service" \
+    systemd-analyze verify "$purge_timer" "$purge_unit"
 fi
 if command -v logrotate >/dev/null; then
   check "logrotate reads the rule" \
@@ -193,6 +201,41 @@ check ".store holds 8192" \
 check "traces in /var/log/vendrel/trace.jsonl" grep -q "Receive File Success" /var/log/vendrel/trace.jsonl
 check "no /cgi/bin path but the program's is served" \
   test "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$aport/cgi/bin/libKelsio.so")" = 404
+
+echo "== vendrel-quarantine as installed, and the daily purge as its unit runs it"
+as_www_data() { setpriv --reuid=www-data --regid=www-data --init-groups -- "$@"; }
+as_www_data /usr/bin/vendrel-quarantine stats --format prometheus >"$work/stats.out" 2>&1 || true
+check "vendrel-quarantine stats (its installed home) counts the filed upload" \
+  grep -qx "vendrel_quarantine_files 1" "$work/stats.out"
+check "vendrel-quarantine stats counts its 8192 bytes" \
+  grep -qx "vendrel_quarantine_bytes 8192" "$work/stats.out"
+pkey() { sed -n "s/^$1=//p" "$purge_unit" | head -1; }
+read -r -a purge_cmd <<<"$(pkey ExecStart)"
+run_purge() {  # run_purge NAME: the unit's command as its user; its output in $work/purge-NAME
+  setpriv --reuid="$(pkey User)" --regid="$(pkey Group)" --init-groups -- \
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$(pkey Environment)" "${purge_cmd[@]}" \
+    >"$work/purge-$1" 2>&1
+}
+# A quarantined file filed in 2001 (its name carries its filing time), beside today's upload.
+aged=/var/lib/vendrel/Virus/PC9_1000000000.0
+head -c 1000 /dev/urandom >"$work/aged"
+install -o www-data -g www-data -m 0600 "$work/aged" "$aged"
+run_purge unset && purge_status=0 || purge_status=$?
+check "purge with Quarantine_Retention_Days unset: exit 0" test "$purge_status" = 0
+check "it deleted nothing" test -e "$aged" -a -e "$filed"
+if grep -q '^Quarantine_Retention_Days=' /etc/vendrel/server.ini; then
+  sed -i 's/^Quarantine_Retention_Days=.*/Quarantine_Retention_Days=30/' /etc/vendrel/server.ini
+else
+  echo "Quarantine_Retention_Days=30" >>/etc/vendrel/server.ini
+fi
+run_purge retention && purge_status=0 || purge_status=$?
+check "purge with Quarantine_Retention_Days=30: exit 0" test "$purge_status" = 0
+check "it deleted the file filed in 2001 and kept today's" test ! -e "$aged" -a -e "$filed"
+check ".store holds the listing's total after the purge" \
+  test "$(python3 -c 'import os,sys; d=sys.argv[1]; print(sum(os.path.getsize(os.path.join(d,n)) for n in os.listdir(d)))' /var/lib/vendrel/Virus)" = \
+       "$(python3 -c 'import sys; print(int.from_bytes(open(sys.argv[1],"rb").read(),"little"))' /var/lib/vendrel/Virus/.store)"
+sleep 0.5
+check "the deletion is traced to the log server" grep -q "PC9_1000000000.0" /var/log/vendrel/trace.jsonl
 
 echo "== logrotate with the shipped rule"
 if [ "$rotation_supported" = 1 ]; then
@@ -311,8 +354,9 @@ echo "== purge"
 dpkg --purge vendrel >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; exit 1; }
 for path in /var/lib/vendrel /etc/vendrel /usr/lib/vendrel /var/log/vendrel /run/vendrel \
             /etc/apache2/conf-available/vendrel.conf /etc/apache2/conf-enabled/vendrel.conf \
-            /lib/systemd/system/vendrel-logd.service /usr/bin/vendrel-sign /usr/bin/vendrel-quarantine \
-            /usr/sbin/vendrel-logd; do
+            /lib/systemd/system/vendrel-logd.service /usr/bin/vendrel-sign /usr/sbin/vendrel-logd \
+            /usr/bin/vendrel-quarantine "$purge_unit" "$purge_timer" \
+            /etc/systemd/system/timers.target.wants/vendrel-quarantine-purge.timer; do
   check "gone: $path" test ! -e "$path" -a ! -L "$path"
 done
 check "user and group vendrel gone" bash -c '! getent passwd vendrel && ! getent group vendrel'

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd lighttpd-mod-openssl openssl curl
           clang libclang-rt-14-dev python3 time valgrind strace libssl-dev
-          apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux logrotate)
+          apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux logrotate
+          glusterfs-server glusterfs-client iproute2 systemd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds the native, asan and windows presets, runs their
 # unit and end-to-end tests (the windows build under Wine, in a prefix inside its build tree; the
-# native builds also behind lighttpd, Apache and nginx), runs the fuzz targets for a bounded time,
+# native builds also behind lighttpd, Apache and nginx, and the native one as two servers filing
+# into one GlusterFS volume), runs the fuzz targets for a bounded time,
 # then builds the packages and tests the Debian package: installed, serving, removed, purged.
-# Runs as root or as a user with sudo (setup and the package test are raised).
+# Runs as root or as a user with sudo (setup, the cluster test and the package test are raised).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+
+raised() {  # raised COMMAND...: as root, directly; else through sudo
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null; then
+    sudo "$@"
+  else
+    echo "test: '$*' needs root: run as root or with sudo" >&2
+    exit 1
+  fi
+}
 
 jobs=${VENDREL_JOBS:-2}
 for preset in native asan windows; do
@@ -16,6 +28,10 @@ for preset in native asan windows; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "== $preset: test"
   ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = native ]; then
+    echo "== native: two servers, one GlusterFS quarantine"
+    raised bash scripts/cluster-test.sh build/native
+  fi
 done
 
 echo "== fuzz"
@@ -31,12 +47,5 @@ echo "== Windows archive: unpacked, serving under Wine"
 python3 tests/e2e/archive_check.py build/packages/vendrel-*-win64.zip build/archive-test \
         build/windows/wineprefix
 echo "== package test"
-if [ "$(id -u)" -eq 0 ]; then
-  bash scripts/package-test.sh
-elif command -v sudo >/dev/null; then
-  sudo bash scripts/package-test.sh
-else
-  echo "test: the package test installs a package: run as root or with sudo" >&2
-  exit 1
-fi
+raised bash scripts/package-test.sh
 echo "== all tests passed"

@@ -17,9 +17,10 @@ class Outcome:
         self.error = error
 
 
-def run(url, requests, clients, timeout=120):
+def run(url, requests, clients, timeout=120, on_answer=None):
     """Sends every (body, content_type) of requests to url; answers one Outcome per request,
-    in the order of requests, and the wall-clock seconds of the whole run."""
+    in the order of requests, and the wall-clock seconds of the whole run. on_answer(index,
+    outcome), when given, is called from the sending thread as each request ends."""
     parts = urlsplit(url)
     outcomes = [None] * len(requests)
     lock = threading.Lock()
@@ -56,6 +57,8 @@ def run(url, requests, clients, timeout=120):
                 if conn is not None:
                     conn.close()
                 conn = None
+            if on_answer is not None:
+                on_answer(index, outcomes[index])
         if conn is not None:
             conn.close()
 
