@@ -2,7 +2,7 @@
 // folder that was opened and listed, and nothing follows a link.
 #include "folder_dir.h"
 
-#include "temp_name.h"
+#include "temp_names.h"
 
 #include <cerrno>
 #include <cstring>
@@ -79,7 +79,7 @@ static void FillEntry(const char* szName, const struct stat& st, SDirEntry* pEnt
     pEntry->identity = IdentityOf(st);
     // The program's listing leaves out a file under a hidden temporary name: on Windows such a
     // file has no name yet, and its total counts nothing for it.
-    pEntry->bInFolderTotal = !IsHiddenTempName(szName);
+    pEntry->bInFolderTotal = !IsReplacementTemporaryName(szName);
     pEntry->bNameExact = true;
 }
 

@@ -1,7 +1,7 @@
 // Sorting one listing of the quarantine folder into quarantined files, leftovers and the rest.
 #include "folder_listing.h"
 
-#include "temp_name.h"
+#include "temp_names.h"
 
 #include <algorithm>
 
@@ -44,7 +44,8 @@ static void SortEntry(const SDirEntry& entry, void* pContext)
     }
     ++pListing->nOtherEntries;
     pListing->nOtherBytes = AddSaturated(pListing->nOtherBytes, entry.nSize);
-    if (entry.eKind == kEntryFile && entry.bNameExact && IsHiddenTempName(entry.strName.c_str()))
+    if (entry.eKind == kEntryFile && entry.bNameExact &&
+        IsReplacementTemporaryName(entry.strName.c_str()))
     {
         pListing->leftovers.push_back(entry);
     }

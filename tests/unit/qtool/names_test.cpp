@@ -1,6 +1,5 @@
 // The filing form of quarantined files' names and the shape of writers' hidden temporary names.
 #include "filing_name.h"
-#include "temp_name.h"
 
 #include <gtest/gtest.h>
 
@@ -71,29 +70,6 @@ TEST(FilingNameTest, NullIsNoName)
 {
     EXPECT_FALSE(ParseFilingName(nullptr, nullptr));
     EXPECT_TRUE(ParseFilingName("PC_1.0", nullptr));
-}
-
-TEST(TempNameTest, KnowsTheHiddenTemporaryShapeAndNothingElse)
-{
-    const struct
-    {
-        const char* szName;
-        bool bTemp;
-    } kCases[] = {
-        {"..store.~abc123", true},   {".PC7_1700000000.0.~k3j9x2", true},
-        {".x.~000000", true},        {"..~abcdef", false}, // no name between the dot and the suffix
-        {".x.~abc12", false},                              // five characters
-        {".x.~abc1234", false},                            // the mark is not six from the end
-        {".x.~ABC123", false},                             // upper case is not drawn
-        {".x.~abc-12", false},       {"x.~abc123", false}, // not hidden
-        {".x~abc123", false},        {".store", false},
-        {"PC7_1700000000.0", false}, {"", false},
-    };
-    for (const auto& c : kCases)
-    {
-        EXPECT_EQ(c.bTemp, IsHiddenTempName(c.szName)) << c.szName;
-    }
-    EXPECT_FALSE(IsHiddenTempName(nullptr));
 }
 
 } // namespace
