@@ -73,6 +73,35 @@ class SignatureVectors(unittest.TestCase):
                     self.assertEqual((proc.returncode, proc.stdout),
                                      (0, verify.encode("ascii") + b"\n"), proc.stderr)
 
+    def test_name_without_its_own_characters_in_the_code_page(self):
+        """Natively every name is its bytes and is signed as such. The Windows build would read
+        "PC-日本" as "PC-??" (and a name with a letter the code page lacks as a look-alike):
+        it refuses such a computer name, or file name, loudly instead of signing another."""
+        path = os.path.join(self.workdir, "hello.bin")
+        with open(path, "wb") as f:
+            f.write(b"hello")
+        hello_info = "5:5d41402abc4b2a76b9719d911017c592"
+        for name in ("PC-\u65e5\u672c", "\u0100BC", "PC\u22127"):
+            with self.subTest(computer=name):
+                proc = self.sign(path, name)
+                if harness.IS_WINDOWS:
+                    self.assertNotEqual(proc.returncode, 0)
+                    self.assertEqual(proc.stdout, b"")
+                    self.assertIn(b"computer name holds characters", proc.stderr)
+                else:
+                    self.assertEqual((proc.returncode, proc.stdout),
+                                     (0, harness.forge(hello_info + name).encode() + b"\n"),
+                                     proc.stderr)
+        odd_file = os.path.join(self.workdir, "hell\u014d.bin")
+        with open(odd_file, "wb") as f:
+            f.write(b"hello")
+        proc = self.sign(odd_file, "PC7")
+        if harness.IS_WINDOWS:
+            self.assertNotEqual(proc.returncode, 0)
+            self.assertIn(b"file name holds characters", proc.stderr)
+        else:
+            self.assertEqual(proc.stdout, b"1bc4d6717a72f27cb6ddffcd0ea385ed\n")
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
