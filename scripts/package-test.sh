@@ -82,21 +82,16 @@ check "mod_cgid enabled" a2query -q -m cgid
 purge_unit=/lib/systemd/system/vendrel-quarantine-purge.service
 purge_timer=/lib/systemd/system/vendrel-quarantine-purge.timer
 check "the daily purge's service and timer installed" test -f "$purge_unit" -a -f "$purge_timer"
-if command -v deb-systemd-helper >/dev/null; then
-  check "vendrel-logd.service enabled" test -L /etc/systemd/system/multi-user.target.wants/vendrel-logd.service
-  check "vendrel-quarantine-purge.timer enabled" \
-    test -L /etc/systemd/system/timers.target.wants/vendrel-quarantine-purge.timer
-fi
-if command -v systemd-analyze >/dev/null; then
-  check "systemd-analyze verify vendrel-logd.service" \
-    systemd-analyze verify /lib/systemd/system/vendrel-logd.service
-  check "systemd-analyze verify the purge's timer and service" \
-    systemd-analyze verify "$purge_timer" "$purge_unit"
-fi
-if command -v logrotate >/dev/null; then
-  check "logrotate reads the rule" \
-    bash -c "logrotate -d -s '$work/logrotate.status' /etc/logrotate.d/vendrel >'$work/logrotate.log' 2>&1"
-fi
+# deb-systemd-helper, systemd-analyze and logrotate come with scripts/setup.sh's packages.
+check "vendrel-logd.service enabled" test -L /etc/systemd/system/multi-user.target.wants/vendrel-logd.service
+check "vendrel-quarantine-purge.timer enabled" \
+  test -L /etc/systemd/system/timers.target.wants/vendrel-quarantine-purge.timer
+check "systemd-analyze verify vendrel-logd.service" \
+  systemd-analyze verify /lib/systemd/system/vendrel-logd.service
+check "systemd-analyze verify the purge's timer and service" \
+  systemd-analyze verify "$purge_timer" "$purge_unit"
+check "logrotate reads the rule" \
+  bash -c "logrotate -d -s '$work/logrotate.status' /etc/logrotate.d/vendrel >'$work/logrotate.log' 2>&1"
 
 echo "== the log server, as vendrel-logd.service starts it"
 unit=/lib/systemd/system/vendrel-logd.service
@@ -121,33 +116,12 @@ start_logd() {
   done
   return 1
 }
-rotation_supported=1
-if ! start_logd "${cmd[@]}"; then
-  if grep -q "unknown option: --group" "$work/logd.err"; then
-    # --group and reopening the output on SIGHUP come together.
-    rotation_supported=0
-    # This build's log server predates --group; its socket is then open to every user.
-    echo "  NOTE  this vendrel-logd has no --group yet: started without '--group www-data'"
-    filtered=()
-    skip=0
-    for a in "${cmd[@]}"; do
-      if [ "$skip" = 1 ]; then skip=0; continue; fi
-      if [ "$a" = --group ]; then skip=1; continue; fi
-      filtered+=("$a")
-    done
-    start_logd "${filtered[@]}" || { cat "$work/logd.err"; exit 1; }
-  else
-    cat "$work/logd.err"
-    exit 1
-  fi
-fi
+start_logd "${cmd[@]}" || { cat "$work/logd.err"; exit 1; }
 pids+=("$logd_pid")
 check "log server runs as $user with its socket in $rundir" \
   test "$(stat -c %U "$rundir/Log_ServerNamePipe" 2>/dev/null)" = "$user"
-if [ "$rotation_supported" = 1 ]; then
-  check "its socket is open to the group www-data alone" \
-    test "$(stat -c '%G %a' "$rundir/Log_ServerNamePipe")" = "www-data 660"
-fi
+check "its socket is open to the group www-data alone" \
+  test "$(stat -c '%G %a' "$rundir/Log_ServerNamePipe")" = "www-data 660"
 
 echo "== Apache with the configuration the package enabled"
 aport=$(free_port)
@@ -238,17 +212,13 @@ sleep 0.5
 check "the deletion is traced to the log server" grep -q "PC9_1000000000.0" /var/log/vendrel/trace.jsonl
 
 echo "== logrotate with the shipped rule"
-if [ "$rotation_supported" = 1 ]; then
-  logrotate -f -s "$work/logrotate.status" /etc/logrotate.d/vendrel >"$work/logrotate-run.log" 2>&1
-  check "the earlier records were moved to trace.jsonl.1" \
-    grep -q "Receive File Success" /var/log/vendrel/trace.jsonl.1
-  curl -sS --max-time 60 -o /dev/null "$url"
-  sleep 0.5
-  check "signalled, the log server writes the next records to a new trace.jsonl" \
-    bash -c "grep -q 'cgiGetVars' /var/log/vendrel/trace.jsonl && kill -0 $logd_pid"
-else
-  echo "  NOTE  this vendrel-logd does not reopen its output on SIGHUP yet: rotation not tried"
-fi
+logrotate -f -s "$work/logrotate.status" /etc/logrotate.d/vendrel >"$work/logrotate-run.log" 2>&1
+check "the earlier records were moved to trace.jsonl.1" \
+  grep -q "Receive File Success" /var/log/vendrel/trace.jsonl.1
+curl -sS --max-time 60 -o /dev/null "$url"
+sleep 0.5
+check "signalled, the log server writes the next records to a new trace.jsonl" \
+  bash -c "grep -q 'cgiGetVars' /var/log/vendrel/trace.jsonl && kill -0 $logd_pid"
 
 echo "== lighttpd with the shipped conf-available/50-vendrel.conf"
 lport=$(free_port)
@@ -269,51 +239,58 @@ wait_port "$lport" || { cat "$work/lighttpd.stderr" "$work/lighttpd-error.log" 2
 upload "http://127.0.0.1:$lport/cgi/bin/vendrel" "$verify" "$work/lighttpd-signed"
 check "lighttpd: signed upload answered Vendrel_OK" test "$(answer "$work/lighttpd-signed")" = Vendrel_OK
 
-echo "== nginx with the installed snippets/vendrel.conf, fcgiwrap on /run/fcgiwrap.socket"
-if [ -e /run/fcgiwrap.socket ]; then
-  echo "  NOTE  /run/fcgiwrap.socket is in use on this machine: nginx not tried"
-else
-  # As fcgiwrap.socket does: the socket made by root for www-data, fcgiwrap running as www-data
-  # and accepting on its standard input.
-  python3 - "$work/fcgiwrap.stderr" <<'PY' &
+echo "== nginx with the installed snippets/vendrel.conf, fcgiwrap on a socket of the test's own"
+# The snippet passes requests to the system's fcgiwrap at /run/fcgiwrap.socket, which may serve
+# the machine already: the test runs its own fcgiwrap on a socket in its work directory, and
+# nginx includes the installed snippet with that one path changed, and nothing else.
+snippet=/etc/nginx/snippets/vendrel.conf
+fcgi_socket=$work/fcgiwrap/fcgiwrap.socket
+mkdir -p "$work/nginx" "$work/fcgiwrap"
+chown www-data:www-data "$work/fcgiwrap"
+check "the snippet passes to unix:/run/fcgiwrap.socket once" \
+  test "$(grep -c 'unix:/run/fcgiwrap.socket;' "$snippet")" = 1
+sed "s#unix:/run/fcgiwrap.socket;#unix:$fcgi_socket;#" "$snippet" >"$work/nginx/vendrel.conf"
+check "the test's copy of the snippet differs in the socket alone" \
+  bash -c "diff '$snippet' '$work/nginx/vendrel.conf' | grep -c '^[<>]' | grep -qx 2"
+# As fcgiwrap.socket does: the socket made by root for www-data, fcgiwrap running as www-data
+# and accepting on its standard input.
+python3 - "$fcgi_socket" "$work/fcgiwrap.stderr" <<'PY' &
 import os, pwd, socket, sys
+path = sys.argv[1]
 s = socket.socket(socket.AF_UNIX)
-s.bind("/run/fcgiwrap.socket")
+s.bind(path)
 w = pwd.getpwnam("www-data")
-os.chown("/run/fcgiwrap.socket", w.pw_uid, w.pw_gid)
-os.chmod("/run/fcgiwrap.socket", 0o660)
+os.chown(path, w.pw_uid, w.pw_gid)
+os.chmod(path, 0o660)
 s.listen(16)
 os.dup2(s.fileno(), 0)
-os.dup2(os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT, 0o644), 2)
+os.dup2(os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT, 0o644), 2)
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 os.setsid()  # its workers outlive their parent: the session's group ends them together
 os.execvp("setpriv", ["setpriv", "--reuid=www-data", "--regid=www-data", "--init-groups", "--",
                       "fcgiwrap", "-c", "2"])
 PY
-  pids+=($!)
-  fcgiwrap_pid=$!
-  nport=$(free_port)
-  mkdir -p "$work/nginx"
-  ln -sf /etc/nginx/fastcgi_params "$work/nginx/fastcgi_params"
-  {
-    echo "daemon off; worker_processes 1; user www-data; pid $work/nginx/nginx.pid;"
-    echo "error_log $work/nginx/error.log warn;"
-    echo "events { worker_connections 64; }"
-    echo "http { access_log off;"
-    for kind in client_body fastcgi proxy uwsgi scgi; do echo "  ${kind}_temp_path $work/nginx/$kind;"; done
-    echo "  server { listen 127.0.0.1:$nport; root $work/www; include /etc/nginx/snippets/vendrel.conf; }"
-    echo "}"
-  } >"$work/nginx/nginx.conf"
-  nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" 2>"$work/nginx/stderr" &
-  pids+=($!)
-  wait_port "$nport" || { cat "$work/nginx/stderr" "$work/nginx/error.log" 2>/dev/null; exit 1; }
-  upload "http://127.0.0.1:$nport/cgi/bin/vendrel" "$verify" "$work/nginx-signed"
-  check "nginx: signed upload answered Vendrel_OK" test "$(answer "$work/nginx-signed")" = Vendrel_OK
-  kill -- "-$fcgiwrap_pid" 2>/dev/null || true
-  wait "$fcgiwrap_pid" 2>/dev/null || true
-  fcgiwrap_pid=
-  rm -f /run/fcgiwrap.socket
-fi
+pids+=($!)
+fcgiwrap_pid=$!
+nport=$(free_port)
+ln -sf /etc/nginx/fastcgi_params "$work/nginx/fastcgi_params"
+{
+  echo "daemon off; worker_processes 1; user www-data; pid $work/nginx/nginx.pid;"
+  echo "error_log $work/nginx/error.log warn;"
+  echo "events { worker_connections 64; }"
+  echo "http { access_log off;"
+  for kind in client_body fastcgi proxy uwsgi scgi; do echo "  ${kind}_temp_path $work/nginx/$kind;"; done
+  echo "  server { listen 127.0.0.1:$nport; root $work/www; include $work/nginx/vendrel.conf; }"
+  echo "}"
+} >"$work/nginx/nginx.conf"
+nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" 2>"$work/nginx/stderr" &
+pids+=($!)
+wait_port "$nport" || { cat "$work/nginx/stderr" "$work/nginx/error.log" 2>/dev/null; exit 1; }
+upload "http://127.0.0.1:$nport/cgi/bin/vendrel" "$verify" "$work/nginx-signed"
+check "nginx: signed upload answered Vendrel_OK" test "$(answer "$work/nginx-signed")" = Vendrel_OK
+kill -- "-$fcgiwrap_pid" 2>/dev/null || true
+wait "$fcgiwrap_pid" 2>/dev/null || true
+fcgiwrap_pid=
 
 for p in "${pids[@]}"; do [ "$p" = "$logd_pid" ] || kill "$p" 2>/dev/null || true; done
 

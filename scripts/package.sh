@@ -28,4 +28,8 @@ ls -l "$out"
 if command -v lintian >/dev/null; then
   echo "== lintian"
   lintian --fail-on error "$out"/vendrel_*_amd64.deb
+elif [ "${VENDREL_STRICT:-}" = 1 ]; then
+  # The test command runs strict: the package is checked, or the command fails.
+  echo "package: lintian is missing (scripts/setup.sh installs it)" >&2
+  exit 1
 fi

@@ -4,9 +4,26 @@
 # native builds also behind lighttpd, Apache and nginx, and the native one as two servers filing
 # into one GlusterFS volume), runs the fuzz targets for a bounded time,
 # then builds the packages and tests the Debian package: installed, serving, removed, purged.
-# Runs as root or as a user with sudo (setup, the cluster test and the package test are raised).
+# Runs as root or as a user with sudo (setup, the cluster test, the package test and the tests'
+# tmpfs mounts are raised). Strict: a test that cannot run for a missing tool, privilege or
+# fixture fails with the reason (VENDREL_STRICT=1), so every suite runs in full or the command fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export VENDREL_STRICT=1
+
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "test: some tests mount file systems and the package test installs a package:" \
+         "run as root, or as a user with sudo" >&2
+    exit 1
+  fi
+  # The tests raise their steps with "sudo -n", which must not stop for a password: ask for it
+  # once here, if sudo wants one.
+  sudo -n true 2>/dev/null || sudo -v || {
+    echo "test: sudo refused; run as root, or as a user with sudo" >&2
+    exit 1
+  }
+fi
 
 bash scripts/setup.sh
 

@@ -6,6 +6,7 @@ records the test reads back. The same cases run against the native build and, un
 against the Windows build: set VENDREL_BUILD_DIR (and VENDREL_WINE for the Windows build).
 """
 
+import functools
 import json
 import os
 import shutil
@@ -18,6 +19,7 @@ import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from logd import LogdProcess, wine_command, wine_path  # noqa: E402
+import requirements  # noqa: E402
 
 BUILD_DIR = os.environ.get("VENDREL_BUILD_DIR", "")
 WINE = os.environ.get("VENDREL_WINE", "")
@@ -32,6 +34,99 @@ if IS_WINDOWS:
 else:
     PROGRAM_FILES = ["vendrel", "libKelsio.so", "libpelix32.so"]
 ENGINE_FILE = "pelix32.dll" if IS_WINDOWS else "libpelix32.so"
+# The ANSI code page of the Wine prefix (the Windows build's charset is its name); natively the
+# program's texts are UTF-8 bytes.
+ANSI_CODEPAGE = "cp1252" if IS_WINDOWS else None
+
+STRICT = requirements.STRICT
+SYSTEM_PROGRAM_DIRS = requirements.SYSTEM_PROGRAM_DIRS
+find_tool = requirements.find_tool
+
+
+def cannot_run(reason):
+    """Ends a test that lacks what it needs: a skip, or in strict mode a failure with the
+    reason. Call it from setUp or the test itself."""
+    if STRICT:
+        raise unittest.TestCase.failureException("cannot run in strict mode: " + reason)
+    raise unittest.SkipTest(reason)
+
+
+def tool(name):
+    """The full path of a program the test needs; the test cannot run without it."""
+    path = find_tool(name)
+    if path is None:
+        cannot_run("needs %s (not on PATH, nor in %s)" % (name, ", ".join(SYSTEM_PROGRAM_DIRS)))
+    return path
+
+
+def needs(*tools, files=()):
+    """Class decorator: every test of the class needs these programs and files, and is
+    ended by cannot_run, before its setUp, when one is missing."""
+    def decorate(cls):
+        if cls is None:
+            return None
+        set_up = cls.setUp
+
+        @functools.wraps(set_up)
+        def checked_set_up(self):
+            for name in tools:
+                tool(name)
+            for path in files:
+                if not os.path.exists(path):
+                    cannot_run("needs %s" % path)
+            set_up(self)
+
+        cls.setUp = checked_set_up
+        return cls
+    return decorate
+
+
+def _only_on(applies):
+    def decorate(item):
+        # A test of the other build is not registered at all: a class or method bound to None
+        # is not collected by the test loader.
+        return item if applies else None
+    return decorate
+
+
+def posix_only(why):
+    """Decorator for a test class or method that exists only in the native build, because of
+    why (a POSIX file kind, signal or socket); the Windows build does not register it."""
+    return _only_on(not IS_WINDOWS)
+
+
+def windows_only(why):
+    """Decorator for a test class or method that exists only in the Windows build."""
+    return _only_on(IS_WINDOWS)
+
+
+def root_command(argv):
+    """argv raised to root the way the test command raises the package installation: as it is
+    when the tests run as root, through sudo (without a password prompt) otherwise. The test
+    cannot run when neither works."""
+    prefix, reason = requirements.root_prefix()
+    if prefix is None:
+        cannot_run("%s %s" % (os.path.basename(argv[0]), reason))
+    return prefix + list(argv)
+
+
+def argument_for_bytes(text):
+    """The command-line argument that a program of this build reads as these bytes: natively
+    the bytes themselves; under Wine the text whose ANSI form they are, since Wine hands a
+    Windows program its arguments in the ANSI code page. None when a byte has no character in
+    that code page."""
+    if not IS_WINDOWS:
+        return os.fsdecode(text)
+    try:
+        return text.decode(ANSI_CODEPAGE)
+    except UnicodeDecodeError:
+        return None
+
+
+def unix_name_bytes(text):
+    """The bytes of the file name on the Unix side for a name the program wrote as these ANSI
+    bytes: the same bytes natively, their UTF-8 form under Wine."""
+    return text.decode(ANSI_CODEPAGE).encode("utf-8") if IS_WINDOWS else text
 
 
 def wine_env():

@@ -94,24 +94,31 @@ class SystemCase(E2ETestCase):
 
 
 class Mount:
-    """A small tmpfs, mounted for one test; unavailable without the right to mount."""
+    """A small tmpfs, mounted for one test, open to every user. Mounting needs root: run as a
+    user, the mounts are raised through sudo as the test command raises the package test; a test
+    that cannot mount cannot run (harness.cannot_run)."""
 
     def __init__(self, path, size="64k"):
         self.path = path
         os.makedirs(path, exist_ok=True)
         self.mounted = False
-        proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s,mode=0777" % size,
-                               "vendrel-test", path],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.error = proc.stdout.decode(errors="replace").strip()
-        self.mounted = proc.returncode == 0
+        self._run_as_root(["mount", "-t", "tmpfs", "-o", "size=%s,mode=0777" % size,
+                           "vendrel-test", path], "mount a tmpfs")
+        self.mounted = True
+
+    def _run_as_root(self, argv, what):
+        argv = harness.root_command([harness.tool(argv[0])] + argv[1:])
+        proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        if proc.returncode != 0:
+            harness.cannot_run("cannot %s here: %s" % (
+                what, proc.stdout.decode(errors="replace").strip()))
 
     def read_only(self):
-        return subprocess.run(["mount", "-o", "remount,ro", self.path],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+        self._run_as_root(["mount", "-o", "remount,ro", self.path], "remount the tmpfs read-only")
 
     def unmount(self):
         if self.mounted:
-            subprocess.run(["umount", "-l", self.path], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+            argv = harness.root_command([harness.tool("umount"), "-l", self.path])
+            subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=60)
             self.mounted = False

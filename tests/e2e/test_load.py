@@ -7,7 +7,6 @@ untouched, and ".store" holds a total that the folder's listing explains."""
 
 import os
 import random
-import shutil
 import sys
 import time
 import unittest
@@ -43,7 +42,7 @@ class Job:
         self.content = content
 
 
-@unittest.skipUnless(shutil.which("lighttpd"), "needs lighttpd")
+@harness.needs("lighttpd")
 class ConcurrentLoad(SystemCase):
     def setUp(self):
         super().setUp()

@@ -20,7 +20,7 @@ PROMPT_SECONDS = 15
 OUTSIDE = b"a file outside the quarantine folder, never written through a link\n"
 
 
-@unittest.skipIf(harness.IS_WINDOWS, "FIFOs and symbolic links are POSIX entries")
+@harness.posix_only("FIFOs and symbolic links are POSIX entries")
 class PlantedStore(SystemCase):
     def store(self):
         return os.path.join(self.inst.virus, ".store")
@@ -79,7 +79,7 @@ class PlantedStore(SystemCase):
                          sorted([".store"] + self.inst.quarantined()))
 
 
-@unittest.skipIf(harness.IS_WINDOWS, "a broken pipe signal exists only on POSIX")
+@harness.posix_only("a broken pipe signal exists only on POSIX")
 class ClosedStandardOutput(SystemCase):
     def test_request_goes_on_when_the_reader_is_gone(self):
         content = b"nobody reads the answer\n" * 5

@@ -120,7 +120,7 @@ class StaleUploads(CleanupCase):
         self.assertFalse(os.path.exists(path))
 
 
-@unittest.skipIf(harness.IS_WINDOWS, "POSIX signals")
+@harness.posix_only("POSIX signals")
 class KilledWhileReading(CleanupCase):
     def start(self, body, ctype):
         env = dict(os.environ)

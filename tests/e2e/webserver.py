@@ -17,6 +17,20 @@ def free_port():
         return s.getsockname()[1]
 
 
+def free_ports(count):
+    """count different free ports: all are held at once while they are picked."""
+    held = []
+    try:
+        for _ in range(count):
+            s = socket.socket()
+            held.append(s)
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in held]
+    finally:
+        for s in held:
+            s.close()
+
+
 class WebServer:
     def __init__(self, workdir, inst, pipe_dir, extra_conf=""):
         self.port = free_port()
@@ -45,7 +59,7 @@ class WebServer:
         self.conf_path = os.path.join(workdir, "lighttpd.conf")
         with open(self.conf_path, "w") as f:
             f.write(conf)
-        self.proc = subprocess.Popen(["lighttpd", "-D", "-f", self.conf_path],
+        self.proc = subprocess.Popen([harness.tool("lighttpd"), "-D", "-f", self.conf_path],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_for_port(self.port, [self.proc], "lighttpd", [])
 
@@ -66,11 +80,20 @@ SHIPPED_PIPE_DIR = "/run/vendrel"
 SERVER_USER = "www-data" if os.geteuid() == 0 else None
 
 
+def _account_name():
+    import pwd
+    return SERVER_USER or pwd.getpwuid(os.geteuid()).pw_name
+
+
+# The account that the servers run the program as.
+SERVER_ACCOUNT = _account_name()
+
+
 def as_user(user):
     """The command prefix that runs a program as user (nothing when that is the caller)."""
     if user is None:
         return []
-    return ["setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups", "--"]
+    return [harness.tool("setpriv"), "--reuid=" + user, "--regid=" + user, "--init-groups", "--"]
 
 
 def hand_over(workdir, inst, user):
@@ -164,8 +187,8 @@ class DebianServer:
     """What Apache and nginx share: a port on 127.0.0.1, a run directory, their processes
     started and waited on until the port answers, and their stop."""
 
-    def prepare(self, workdir, name, inst):
-        self.port = free_port()
+    def prepare(self, workdir, name, inst, port=None):
+        self.port = port or free_port()
         self.run = os.path.join(workdir, name)
         os.makedirs(self.run, exist_ok=True)
         os.makedirs(os.path.join(inst.home, "www"), exist_ok=True)
@@ -202,8 +225,8 @@ class Apache(DebianServer):
     conf-available/vendrel.conf."""
 
     def __init__(self, workdir, inst, pipe_dir, user=SERVER_USER, extra_modules=(),
-                 extra_conf=""):
-        run = self.prepare(workdir, "apache", inst)
+                 extra_conf="", port=None):
+        run = self.prepare(workdir, "apache", inst, port)
         with open(os.path.join(run, "vendrel.conf"), "w") as f:
             f.write(shipped_config(os.path.join("apache2", "vendrel.conf"), inst, pipe_dir))
         modules = ["mpm_event", "authz_core", "alias", "env", "cgid"] + list(extra_modules)
@@ -224,7 +247,8 @@ class Apache(DebianServer):
         if user is not None:
             lines += ["User " + user, "Group " + user]
         self.conf_path = self.write_conf("apache2.conf", lines)
-        self.procs.append(subprocess.Popen(["apache2", "-f", self.conf_path, "-DFOREGROUND"],
+        self.procs.append(subprocess.Popen([harness.tool("apache2"), "-f", self.conf_path,
+                                            "-DFOREGROUND"],
                                            stdout=subprocess.DEVNULL, stderr=self._err))
         self.wait_until_serving("apache2")
 
@@ -263,10 +287,11 @@ class Nginx(DebianServer):
         self.conf_path = self.write_conf("nginx.conf", conf)
         # fcgiwrap's workers outlive their parent: a session of their own ends them together.
         self.procs.append(subprocess.Popen(
-            as_user(user) + ["fcgiwrap", "-c", "2", "-s", "unix:" + sock],
+            as_user(user) + [harness.tool("fcgiwrap"), "-c", "2", "-s", "unix:" + sock],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._err,
             start_new_session=True))
         self.procs.append(subprocess.Popen(
-            ["nginx", "-p", run, "-e", os.path.join(run, "error.log"), "-c", self.conf_path],
+            [harness.tool("nginx"), "-p", run, "-e", os.path.join(run, "error.log"), "-c",
+             self.conf_path],
             stdout=subprocess.DEVNULL, stderr=self._err))
         self.wait_until_serving("nginx and fcgiwrap", lambda: os.path.exists(sock))

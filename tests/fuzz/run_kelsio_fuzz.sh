@@ -14,5 +14,12 @@ seed multipart '\003\004\004\005\000\000\000--fz\r\nContent-Disposition: form-da
 seed quoted '\003\003\004\000\000\000\000pre\r\n--fz \r\ncontent-disposition: form-data; name=a\n\nv\r\n--fz--'
 seed truncated '\003\004\002\001\000\000\000--fz\r\nContent-Disposition: form-data; name="f"; filename=""\r\n\r\ndata'
 seed small '\003\004\004\377\002\000\000--fz\r\nContent-Disposition: form-data; name="a"\r\n\r\n1\r\n--fz--'
+# What may follow a delimiter: CRLF or "--"; text there, a bare LF, and a body that ends at the
+# delimiter are refused.
+seed after-crlf '\003\004\004\003\000\000\000--fz \r\nContent-Disposition: form-data; name="a"\r\n\r\n1\r\n--fz--'
+seed after-dashes '\003\004\004\000\000\000\000--fz\r\nContent-Disposition: form-data; name="f"; filename="x"\r\n\r\n--\r\n--fz--epilogue'
+seed after-text '\003\004\004\000\000\000\000--fz\r\nContent-Disposition: form-data; name="a"\r\n\r\nv\r\n--fzxxContent-Disposition: form-data; name="b"\r\n\r\nw\r\n--fz--'
+seed after-lf '\003\004\004\002\000\000\000--fz\nContent-Disposition: form-data; name="a"\r\n\r\nv\r\n--fz--'
+seed ends-at-delimiter '\003\004\004\007\000\000\000--fz\r\nContent-Disposition: form-data; name="f"; filename="x"\r\n\r\n----------------------------------------\r\n--fz'
 
 fuzz_run 140000

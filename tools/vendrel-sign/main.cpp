@@ -1,5 +1,6 @@
 // vendrel-sign FILE COMPUTERNAME: prints the upload signature that an endpoint sends with FILE,
 // computed through the same engine library, scrambler and digest as the program.
+#include "exact_argument.h"
 #include "upload_signature.h"
 
 #include "platform.h"
@@ -44,6 +45,14 @@ int main(int argc, char** argv)
     }
     const char* szFile = argv[1];
     const char* szComputerName = argv[2];
+    if (!IsArgumentExact(1, szFile) || !IsArgumentExact(2, szComputerName))
+    {
+        fprintf(stderr,
+                "vendrel-sign: the %s holds characters that the system's code page "
+                "cannot hold, so it cannot be signed as given\n",
+                IsArgumentExact(1, szFile) ? "computer name" : "file name");
+        return 1;
+    }
 
     PFN_PelixGetBackupFileInfoW pReadFunc = nullptr;
     EEngineLoad eLoad = LoadBackupInfoReader(&pReadFunc);

@@ -27,6 +27,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 from logd import LogdProcess, wine_command, wine_path  # noqa: E402
+import requirements  # noqa: E402
 
 
 def parse_args():
@@ -46,6 +47,70 @@ def check(condition, what):
     if not condition:
         FAILURES.append(what)
         print("FAIL: " + what)
+
+
+def cannot_run(what):
+    """A check that lacks a privilege or a fixture: a failure in strict mode, else a note."""
+    if requirements.STRICT:
+        check(False, "cannot run in strict mode: " + what)
+    else:
+        print("SKIP: " + what)
+
+
+# Connects to the socket given as the argument: exit 0 when it may, 3 when it is refused.
+CONNECT_PROBE = """
+import socket, sys
+probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+try:
+    probe.connect(sys.argv[1])
+except PermissionError:
+    sys.exit(3)
+"""
+
+
+def connect_as_stranger(socket_path):
+    """The exit status of a connection attempt by a user outside the socket's user and group
+    (nobody), or None when nothing here may switch users."""
+    if os.geteuid() == 0:
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                os.setgroups([])
+                os.setgid(65534)
+                os.setuid(65534)
+                probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                try:
+                    probe.connect(socket_path)
+                    code = 0
+                except PermissionError:
+                    code = 3
+            finally:
+                os._exit(code)
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    prefix, reason = requirements.root_prefix()
+    setpriv = requirements.find_tool("setpriv")
+    if prefix is None or setpriv is None:
+        cannot_run("another user's connection: " + (reason or "needs setpriv"))
+        return None
+    # The system's interpreter: the one running this script may lie in a home that nobody
+    # cannot enter.
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    proc = subprocess.run(prefix + [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups",
+                                    "--", python, "-c", CONNECT_PROBE, socket_path],
+                          stdin=subprocess.DEVNULL, timeout=60)
+    return proc.returncode
+
+
+def group_besides_own():
+    """A group other than the caller's own that the server may give its socket to: any group
+    as root; one of the caller's supplementary groups otherwise (a user cannot give a file to
+    a group it is not in)."""
+    if os.geteuid() == 0:
+        others = [g for g in grp.getgrall() if g.gr_gid != os.getegid()]
+    else:
+        others = [grp.getgrgid(g) for g in os.getgroups() if g != os.getegid()]
+    return others[0] if others else None
 
 
 def command(exe, *args):
@@ -254,38 +319,20 @@ def socket_access(workdir, env, pipe_dir):
         st = os.stat(socket_path)
         check(stat.S_IMODE(st.st_mode) == 0o660, "socket mode %o" % stat.S_IMODE(st.st_mode))
         check(st.st_gid == os.getegid(), "socket in the server's group")
-        if os.geteuid() == 0:
-            # The pipe directory is open to walk through, so only the socket's mode refuses.
-            os.chmod(workdir, 0o755)
-            os.chmod(pipe_dir, 0o755)
-            pid = os.fork()
-            if pid == 0:
-                code = 1
-                try:
-                    os.setgroups([])
-                    os.setgid(65534)
-                    os.setuid(65534)
-                    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    try:
-                        probe.connect(socket_path)
-                        code = 0
-                    except PermissionError:
-                        code = 3
-                finally:
-                    os._exit(code)
-            status = os.waitpid(pid, 0)[1]
-            check(os.waitstatus_to_exitcode(status) == 3,
-                  "another user cannot connect (status %d)" % os.waitstatus_to_exitcode(status))
+        # The pipe directory is open to walk through, so only the socket's mode refuses.
+        os.chmod(workdir, 0o755)
+        os.chmod(pipe_dir, 0o755)
+        code = connect_as_stranger(socket_path)
+        if code is not None:
+            check(code == 3, "another user cannot connect (status %d)" % code)
     finally:
         logd.stop()
 
-    others = [g for g in grp.getgrall() if g.gr_gid != os.getegid()]
-    if os.geteuid() != 0:
-        print("SKIP: --group with another group needs root to give the socket to it")
-    elif not others:
-        print("SKIP: --group: no group here besides the server's own")
+    group = group_besides_own()
+    if group is None:
+        cannot_run("--group with another group: the user belongs to no group besides its own; "
+                   "run the tests as root, or as a user in a further group (sudo, say)")
     else:
-        group = others[0]
         logd = LogServer(workdir, env, name="group", extra=("--group", group.gr_name))
         try:
             st = os.stat(socket_path)

@@ -39,12 +39,24 @@ TEST_F(CaptureTest, ClearForgetsWhatCameBefore)
     EXPECT_EQ(records[0].nLine, 2);
 }
 
+// The system time in whole seconds since 1970, from the clock the record's time is taken from:
+// the C runtime's time() may read a coarser clock that is still in the second before.
+static long long SystemSecondsNow()
+{
+    const unsigned long long kUnixEpochIn100ns = 116444736000000000ULL;
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    unsigned long long ullTicks =
+        (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<long long>((ullTicks - kUnixEpochIn100ns) / 10000000ULL);
+}
+
 TEST_F(CaptureTest, RecordTimeIsNow)
 {
     CTraceCapture capture;
-    long long llBefore = (long long)time(NULL);
+    long long llBefore = SystemSecondsNow();
     LogTrace(4, ".\\Vendrel", 1, "when");
-    long long llAfter = (long long)time(NULL);
+    long long llAfter = SystemSecondsNow();
     std::vector<TraceRecord> records = capture.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_GE(records[0].nTime, int32_t(llBefore));

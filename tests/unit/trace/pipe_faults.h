@@ -11,7 +11,7 @@ class CBusyLogPipe
 public:
     CBusyLogPipe();
     ~CBusyLogPipe();
-    // False when this build cannot make the pipe busy.
+    // False when the pipe could not be made busy (a test failure on either build).
     bool Occupy();
     // Frees one instance, takes the next client on it and answers the bytes it wrote.
     std::string ReleaseAndReceive();
