@@ -186,9 +186,9 @@ class GlusterVolume:
         self.run(["ip", "-n", self.netns, "addr", "add", TEST_ADDRESS + "/32", "dev", "lo"])
         self.start_glusterd()
         t1 = time.monotonic()
-        spec = ["%s:%s" % (TEST_ADDRESS, b) for b in self.bricks]
+        bricks = ["%s:%s" % (TEST_ADDRESS, b) for b in self.bricks]
         # force: the bricks lie on the root file system, which glusterd otherwise refuses.
-        self.gluster("volume", "create", self.name, "replica", str(len(self.bricks)), *spec,
+        self.gluster("volume", "create", self.name, "replica", str(len(self.bricks)), *bricks,
                      "force")
         for key, value in VOLUME_OPTIONS:
             self.gluster("volume", "set", self.name, key, value)
