@@ -8,10 +8,15 @@
 
 // In the order of ESystemCall, which the accessors index by.
 CSystemCall g_aSystemCalls[SYSCALL_COUNT] = {
-    {SYSTEM_CALL_ENTRY(CreateFileW)},  {SYSTEM_CALL_ENTRY(WriteFile)},
-    {SYSTEM_CALL_ENTRY(GetTickCount)}, {SYSTEM_CALL_ENTRY(GetSystemTimeAsFileTime)},
-    {SYSTEM_CALL_ENTRY(time)},         {SYSTEM_CALL_ENTRY(GetFileAttributesA)},
-    {SYSTEM_CALL_ENTRY(MoveFileA)},    {SYSTEM_CALL_ENTRY(Sleep)},
+    {SYSTEM_CALL_ENTRY(CreateFileW)},
+    {SYSTEM_CALL_ENTRY(WriteFile)},
+    {SYSTEM_CALL_ENTRY(GetTickCount)},
+    {SYSTEM_CALL_ENTRY(GetSystemTimeAsFileTime)},
+    {SYSTEM_CALL_ENTRY(time)},
+    {SYSTEM_CALL_ENTRY(GetFileAttributesA)},
+    {SYSTEM_CALL_ENTRY(MoveFileA)},
+    {SYSTEM_CALL_ENTRY(Sleep)},
+    {SYSTEM_CALL_ENTRY(GetModuleFileNameA)},
 };
 
 static CSystemCall* FindSystemCall(const char* szName)

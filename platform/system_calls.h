@@ -29,6 +29,7 @@ enum ESystemCall
     SYSCALL_GET_FILE_ATTRIBUTES_A,
     SYSCALL_MOVE_FILE_A,
     SYSCALL_SLEEP,
+    SYSCALL_GET_MODULE_FILE_NAME_A,
     SYSCALL_COUNT
 };
 
@@ -47,6 +48,7 @@ typedef time_t (*PFN_TIME)(time_t* pTime);
 typedef DWORD(WINAPI* PFN_GETFILEATTRIBUTESA)(LPCSTR lpFileName);
 typedef BOOL(WINAPI* PFN_MOVEFILEA)(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
+typedef DWORD(WINAPI* PFN_GETMODULEFILENAMEA)(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 
 #define SYSTEM_CALL(index, type) (reinterpret_cast<type>(g_aSystemCalls[index].pfnCurrent))
 
@@ -67,6 +69,8 @@ typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
 #define osMoveFileA SYSTEM_CALL(SYSCALL_MOVE_FILE_A, PFN_MOVEFILEA)
 // The pause between tries to open a size cache file that another process holds.
 #define osSleep SYSTEM_CALL(SYSCALL_SLEEP, PFN_SLEEP)
+// The executable's path, from which the trace set-up takes the install directory and its name.
+#define osGetModuleFileNameA SYSTEM_CALL(SYSCALL_GET_MODULE_FILE_NAME_A, PFN_GETMODULEFILENAMEA)
 
 // Makes the entry named szName call pfnCall, or the system's own function again when pfnCall
 // is NULL. Answers FALSE, changing nothing, for a name that is not in the table.

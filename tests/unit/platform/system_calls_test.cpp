@@ -27,6 +27,7 @@ const CExpectedCall s_aExpected[] = {
     {SYSCALL_GET_FILE_ATTRIBUTES_A, "GetFileAttributesA", (SYSTEM_CALL_PTR)GetFileAttributesA},
     {SYSCALL_MOVE_FILE_A, "MoveFileA", (SYSTEM_CALL_PTR)MoveFileA},
     {SYSCALL_SLEEP, "Sleep", (SYSTEM_CALL_PTR)Sleep},
+    {SYSCALL_GET_MODULE_FILE_NAME_A, "GetModuleFileNameA", (SYSTEM_CALL_PTR)GetModuleFileNameA},
 };
 
 DWORD WINAPI FixedTick()
