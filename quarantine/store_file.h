@@ -1,0 +1,52 @@
+// The pieces of the size cache file ".store" that reading it, judging its age and updating it
+// under a hold share: opening it with a bounded wait, its 8-byte value, its age on an open handle,
+// and the flat listing that stands in for it. Internal to the quarantine store.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+
+// The source lines of the size cache traces that more than one routine writes; log readers
+// know them by these.
+enum
+{
+    kLineStoreOutOfDate = 471,
+    kLineStoreOpenFailed = 486,
+    kLineStoreWriteFailed = 543,
+};
+
+// "<folder><sep><name>" cut to fit a MAX_PATH buffer with its terminator.
+void FormatFolderPath(char* szOut, const char* szFolder, const char* szName);
+
+// CreateFileA on the cache file, tried again a few milliseconds apart (about 50 ms in all) while
+// another process holds it; *pbWaited tells whether it had to wait. Other failures answer at once.
+HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisposition,
+                 DWORD dwFlagsAndAttributes, bool* pbWaited = nullptr);
+
+// The cache file opened for reading and writing with no sharing, so that the total it holds can
+// be read and replaced while no other process reads or writes it. Never a link (not followed),
+// a directory or a device: those fail with ERROR_ACCESS_DENIED. Waits as OpenStore does.
+HANDLE HoldStore(const char* szPath);
+
+// The value at the handle's file pointer: counts only when all 8 bytes were read and it is
+// above 0, else 0.
+int64_t ReadCachedSize(HANDLE hFile);
+
+// Writes the 8 little-endian bytes of nSize at offset 0 of a held file: in place, so the file is
+// never seen empty or short. False when the write did not go through whole.
+bool WriteHeldSize(HANDLE hFile, int64_t nSize);
+
+// The 8 little-endian bytes of nSize.
+void EncodeSize(int64_t nSize, BYTE* pbOut);
+
+// The age test of an open file against ftNow: traces the age (or the GetFileTime failure) as
+// IsFileOutOfDate does and answers whether it is older than the cache life.
+bool IsOpenFileOutOfDate(HANDLE hFile, const char* szPath, const FILETIME& ftNow);
+
+// One flat pass over the listing of szPattern: every entry adds the size it reports. A listing
+// that cannot start is traced and totals 0.
+int64_t ScanFolder(const char* szPattern);
+
+// nFolderSize + nUpload, stopping at the ends of the signed 64-bit range instead of wrapping.
+int64_t AddFolderSizes(int64_t nFolderSize, int64_t nUpload);
