@@ -42,8 +42,8 @@ static void TraceWriteFailed(const char* szStorePath)
 // The update under one exclusive hold of ".store": the total is read (or, when stale, listed
 // and written) and the new one written in place before any other process may read or write the
 // file, so parallel uploads queue on it and every one of them is counted.
-static bool UpdateHeldStore(HANDLE hStore, const char* szStorePath, const char* szPattern,
-                            int64_t nFileSize)
+static bool UpdateHeldStore(HANDLE hStore, uint64_t nStoreBytes, const char* szStorePath,
+                            const char* szPattern, int64_t nFileSize)
 {
     // Taken once the hold is ours: a writer that we waited for has rewritten the file by now.
     FILETIME ftNow = {0, 0};
@@ -54,7 +54,7 @@ static bool UpdateHeldStore(HANDLE hStore, const char* szStorePath, const char* 
         LogTrace(kLevelInfo, VENDREL_TRACE_SOURCE, kLineStoreOutOfDate,
                  "getFolderSize - .store is out of date, need to recalculate");
         nFolderSize = ScanFolder(szPattern);
-        if (!WriteHeldSize(hStore, nFolderSize))
+        if (!WriteHeldSize(hStore, nStoreBytes, nFolderSize))
         {
             TraceWriteFailed(szStorePath);
         }
@@ -64,7 +64,7 @@ static bool UpdateHeldStore(HANDLE hStore, const char* szStorePath, const char* 
         nFolderSize = ReadCachedSize(hStore);
     }
     int64_t nNewSize = TraceNewTotal(nFolderSize, nFileSize);
-    bool bWritten = WriteHeldSize(hStore, nNewSize);
+    bool bWritten = WriteHeldSize(hStore, nStoreBytes, nNewSize);
     CloseHandle(hStore);
     if (!bWritten)
     {
@@ -84,10 +84,11 @@ bool updateFolderSize(int64_t nFileSize)
     FormatFolderPath(szStorePath, szFolder, ".store");
     FormatFolderPath(szPattern, szFolder, "*");
 
-    HANDLE hStore = HoldStore(szStorePath);
+    uint64_t nStoreBytes = 0;
+    HANDLE hStore = HoldStore(szStorePath, &nStoreBytes);
     if (hStore != INVALID_HANDLE_VALUE)
     {
-        return UpdateHeldStore(hStore, szStorePath, szPattern, nFileSize);
+        return UpdateHeldStore(hStore, nStoreBytes, szStorePath, szPattern, nFileSize);
     }
 
     // No cache to hold: it is missing, is no file, or others held it for the whole wait (a

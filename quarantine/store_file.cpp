@@ -51,8 +51,9 @@ HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisp
     }
 }
 
-HANDLE HoldStore(const char* szPath)
+HANDLE HoldStore(const char* szPath, uint64_t* pnFileBytes)
 {
+    *pnFileBytes = 0;
     HANDLE hFile = OpenStore(szPath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     if (hFile == INVALID_HANDLE_VALUE)
@@ -70,6 +71,7 @@ HANDLE HoldStore(const char* szPath)
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    *pnFileBytes = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     return hFile;
 }
 
@@ -100,7 +102,7 @@ void EncodeSize(int64_t nSize, BYTE* pbOut)
     }
 }
 
-bool WriteHeldSize(HANDLE hFile, int64_t nSize)
+bool WriteHeldSize(HANDLE hFile, uint64_t nFileBytes, int64_t nSize)
 {
     BYTE abValue[kCacheBytes];
     EncodeSize(nSize, abValue);
@@ -111,7 +113,17 @@ bool WriteHeldSize(HANDLE hFile, int64_t nSize)
         return false;
     }
     DWORD dwWritten = 0;
-    return WriteFile(hFile, abValue, kCacheBytes, &dwWritten, nullptr) && dwWritten == kCacheBytes;
+    if (!WriteFile(hFile, abValue, kCacheBytes, &dwWritten, nullptr) || dwWritten != kCacheBytes)
+    {
+        return false;
+    }
+    // The cache is 8 bytes, as a newly written one is; what a longer file held beyond them goes
+    // only now that the value is whole. A tail that stays is read past, so it changes nothing.
+    if (nFileBytes > kCacheBytes)
+    {
+        SetEndOfFile(hFile);
+    }
+    return true;
 }
 
 static uint64_t FileTimeValue(const FILETIME& ft)

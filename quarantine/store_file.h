@@ -25,17 +25,19 @@ HANDLE OpenStore(const char* szPath, DWORD dwAccess, DWORD dwShare, DWORD dwDisp
                  DWORD dwFlagsAndAttributes, bool* pbWaited = nullptr);
 
 // The cache file opened for reading and writing with no sharing, so that the total it holds can
-// be read and replaced while no other process reads or writes it. Never a link (not followed),
-// a directory or a device: those fail with ERROR_ACCESS_DENIED. Waits as OpenStore does.
-HANDLE HoldStore(const char* szPath);
+// be read and replaced while no other process reads or writes it; *pnFileBytes is its length.
+// Never a link (not followed), a directory or a device: those fail with ERROR_ACCESS_DENIED.
+// Waits as OpenStore does.
+HANDLE HoldStore(const char* szPath, uint64_t* pnFileBytes);
 
 // The value at the handle's file pointer: counts only when all 8 bytes were read and it is
 // above 0, else 0.
 int64_t ReadCachedSize(HANDLE hFile);
 
-// Writes the 8 little-endian bytes of nSize at offset 0 of a held file: in place, so the file is
-// never seen empty or short. False when the write did not go through whole.
-bool WriteHeldSize(HANDLE hFile, int64_t nSize);
+// Writes the 8 little-endian bytes of nSize at offset 0 of a held file of nFileBytes: in place,
+// so the file is never seen empty or short, and a longer file is cut to those 8 bytes
+// afterwards. False when the 8 bytes did not go through whole.
+bool WriteHeldSize(HANDLE hFile, uint64_t nFileBytes, int64_t nSize);
 
 // The 8 little-endian bytes of nSize.
 void EncodeSize(int64_t nSize, BYTE* pbOut);

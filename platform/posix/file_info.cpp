@@ -1,5 +1,5 @@
 // What an open handle is and holds: handles that only query a name, the kind of file behind a
-// handle, its attributes and size, and the file pointer.
+// handle, its attributes and size, the file pointer and the end of the file.
 #include "pal_internal.h"
 
 #include <cerrno>
@@ -154,4 +154,23 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
     // A position whose low word is 0xFFFFFFFF is told from a failure by the last error.
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(nNew & 0xffffffffu);
+}
+
+BOOL SetEndOfFile(HANDLE hFile)
+{
+    SPalHandle* pHandle = PalHandleOf(hFile, PAL_HANDLE_FILE);
+    if (pHandle == nullptr)
+    {
+        return FALSE;
+    }
+    off_t nPosition = lseek(pHandle->m_nFd, 0, SEEK_CUR);
+    if (nPosition < 0 || ftruncate(pHandle->m_nFd, nPosition) != 0)
+    {
+        // A handle opened without write access: Windows denies it.
+        SetLastError(errno == EBADF || errno == EINVAL ? ERROR_ACCESS_DENIED
+                                                       : PalWin32ErrorFromErrno(errno));
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }

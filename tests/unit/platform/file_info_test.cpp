@@ -160,6 +160,27 @@ TEST_F(FileInfoTest, FilePointerMovesFromEachOriginAndRefusesANegativePosition)
     EXPECT_EQ("ab23456789", ReadWholeFile(Path("f")));
 }
 
+TEST_F(FileInfoTest, EndOfFileIsSetAtTheFilePointer)
+{
+    ASSERT_TRUE(WriteWholeFile(Path("f"), "0123456789"));
+    HANDLE h = CreateFileA(Path("f").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ(4u, SetFilePointer(h, 4, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(SetEndOfFile(h));
+    CloseHandle(h);
+    EXPECT_EQ("0123", ReadWholeFile(Path("f")));
+
+    // Not without write access.
+    HANDLE hReader = OpenForRead(Path("f"));
+    ASSERT_NE(INVALID_HANDLE_VALUE, hReader);
+    EXPECT_EQ(1u, SetFilePointer(hReader, 1, nullptr, FILE_BEGIN));
+    EXPECT_FALSE(SetEndOfFile(hReader));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    CloseHandle(hReader);
+    EXPECT_EQ("0123", ReadWholeFile(Path("f")));
+}
+
 #ifdef _WIN32
 // Names that Windows maps to devices are no disk files, in any spelling, and asking what they
 // are neither blocks nor reads them.

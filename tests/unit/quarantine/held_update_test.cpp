@@ -155,8 +155,8 @@ TEST_F(QuarantineHeldUpdateTest, StaleTotalIsListedAndWrittenUnderTheSameHold)
     EXPECT_FALSE(IsFileOutOfDate(StorePath().c_str()));
 }
 
-// A cache that is short or longer than 8 bytes: the first 8 bytes are rewritten, the value is
-// what counts.
+// A cache that is short or longer than 8 bytes: the value is its first 8 bytes, and afterwards
+// the file is the 8 bytes of the new total, as a newly written one is.
 TEST_F(QuarantineHeldUpdateTest, ShortAndLongerFilesAreRewrittenByTheirFirstEightBytes)
 {
     const struct
@@ -167,7 +167,7 @@ TEST_F(QuarantineHeldUpdateTest, ShortAndLongerFilesAreRewrittenByTheirFirstEigh
     } aCases[] = {{"", 0, 8},
                   {LittleEndian64(4096).substr(0, 3), 0, 8},
                   {LittleEndian64(-5), 0, 8},
-                  {LittleEndian64(700) + "tail bytes", 700, 18}};
+                  {LittleEndian64(700) + "tail bytes", 700, 8}};
     for (const auto& c : aCases)
     {
         WriteStore(c.strBytes);
