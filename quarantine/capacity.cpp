@@ -22,15 +22,13 @@ enum
 static const int kDefaultCapacityMegabytes = 10240;
 static const int64_t kBytesPerMegabyte = 1048576;
 
-// The folder's total and the new one, traced as the update goes; the new total is returned.
-static int64_t TraceNewTotal(int64_t nFolderSize, int64_t nFileSize)
+// The folder's total and the new one, as the update shows them.
+static void TraceTotals(int64_t nFolderSize, int64_t nNewSize)
 {
     LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFolderSize,
              "[Vendrel:updateFolderSize] FolderSize=%" PRId64, nFolderSize);
-    int64_t nNewSize = AddFolderSizes(nFolderSize, nFileSize);
     LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineNewFolderSize,
              "[Vendrel:updateFolderSize] New FolderSize=%" PRId64, nNewSize);
-    return nNewSize;
 }
 
 static void TraceWriteFailed(const char* szStorePath)
@@ -41,29 +39,43 @@ static void TraceWriteFailed(const char* szStorePath)
 
 // The update under one exclusive hold of ".store": the total is read (or, when stale, listed
 // and written) and the new one written in place before any other process may read or write the
-// file, so parallel uploads queue on it and every one of them is counted.
+// file, so parallel uploads queue on it and every one of them is counted. In the common case the
+// hold spans no trace record and no settings read: what the update found is traced, in the
+// usual order, once the file is let go, so the processes queued behind it wait microseconds.
 static bool UpdateHeldStore(HANDLE hStore, uint64_t nStoreBytes, const char* szStorePath,
-                            const char* szPattern, int64_t nFileSize)
+                            const char* szPattern, int nLifeMinutes, int64_t nFileSize)
 {
     // Taken once the hold is ours: a writer that we waited for has rewritten the file by now.
     FILETIME ftNow = {0, 0};
     osGetSystemTimeAsFileTime(&ftNow);
-    int64_t nFolderSize = 0;
-    if (IsOpenFileOutOfDate(hStore, szStorePath, ftNow))
+    SStoreAge age;
+    JudgeOpenFileAge(hStore, ftNow, nLifeMinutes, &age);
+    if (!age.bOutOfDate)
     {
-        LogTrace(kLevelInfo, VENDREL_TRACE_SOURCE, kLineStoreOutOfDate,
-                 "getFolderSize - .store is out of date, need to recalculate");
-        nFolderSize = ScanFolder(szPattern);
-        if (!WriteHeldSize(hStore, nStoreBytes, nFolderSize))
+        int64_t nFolderSize = ReadCachedSize(hStore);
+        int64_t nNewSize = AddFolderSizes(nFolderSize, nFileSize);
+        bool bWritten = WriteHeldSize(hStore, nStoreBytes, nNewSize);
+        CloseHandle(hStore);
+        TraceStoreAge(szStorePath, age);
+        TraceTotals(nFolderSize, nNewSize);
+        if (!bWritten)
         {
             TraceWriteFailed(szStorePath);
         }
+        return bWritten;
     }
-    else
+
+    // Stale, once a cache life without uploads: the listing and both writes under the hold.
+    TraceStoreAge(szStorePath, age);
+    LogTrace(kLevelInfo, VENDREL_TRACE_SOURCE, kLineStoreOutOfDate,
+             "getFolderSize - .store is out of date, need to recalculate");
+    int64_t nFolderSize = ScanFolder(szPattern);
+    if (!WriteHeldSize(hStore, nStoreBytes, nFolderSize))
     {
-        nFolderSize = ReadCachedSize(hStore);
+        TraceWriteFailed(szStorePath);
     }
-    int64_t nNewSize = TraceNewTotal(nFolderSize, nFileSize);
+    int64_t nNewSize = AddFolderSizes(nFolderSize, nFileSize);
+    TraceTotals(nFolderSize, nNewSize);
     bool bWritten = WriteHeldSize(hStore, nStoreBytes, nNewSize);
     CloseHandle(hStore);
     if (!bWritten)
@@ -84,11 +96,13 @@ bool updateFolderSize(int64_t nFileSize)
     FormatFolderPath(szStorePath, szFolder, ".store");
     FormatFolderPath(szPattern, szFolder, "*");
 
+    // Read before the hold is taken, so that no other process waits for the settings.
+    int nLife = ReadCacheLifeMinutes();
     uint64_t nStoreBytes = 0;
     HANDLE hStore = HoldStore(szStorePath, &nStoreBytes);
     if (hStore != INVALID_HANDLE_VALUE)
     {
-        return UpdateHeldStore(hStore, nStoreBytes, szStorePath, szPattern, nFileSize);
+        return UpdateHeldStore(hStore, nStoreBytes, szStorePath, szPattern, nLife, nFileSize);
     }
 
     // No cache to hold: it is missing, is no file, or others held it for the whole wait (a
@@ -100,7 +114,9 @@ bool updateFolderSize(int64_t nFileSize)
              static_cast<int>(dwError));
     int64_t nFolderSize = ScanFolder(szPattern);
     writeFolderSize(szFolder, nFolderSize);
-    return writeFolderSize(szFolder, TraceNewTotal(nFolderSize, nFileSize));
+    int64_t nNewSize = AddFolderSizes(nFolderSize, nFileSize);
+    TraceTotals(nFolderSize, nNewSize);
+    return writeFolderSize(szFolder, nNewSize);
 }
 
 bool VerifyVirusFolderSize(int64_t nFileSize)

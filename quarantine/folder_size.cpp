@@ -8,12 +8,6 @@
 #include "system_calls.h"
 #include "trace.h"
 
-// The source line of the age test's open failure; log readers know it by this.
-enum
-{
-    kLineAgeOpenFailed = 426,
-};
-
 static const DWORD kCacheBytes = 8;
 
 int64_t getFolderSize(const char* szFolder)
@@ -23,6 +17,8 @@ int64_t getFolderSize(const char* szFolder)
     FormatFolderPath(szStorePath, szFolder, ".store");
     FormatFolderPath(szPattern, szFolder, "*");
 
+    // Read before the file is opened: a writer never waits for the settings.
+    int nLife = ReadCacheLifeMinutes();
     HANDLE hFile =
         OpenStore(szStorePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (hFile == INVALID_HANDLE_VALUE)
@@ -35,17 +31,20 @@ int64_t getFolderSize(const char* szFolder)
     else
     {
         // Still open while its age is judged: no writer can replace it in between, so the value
-        // read below is the one whose age passed, never an older one judged by a newer time.
-        if (!IsFileOutOfDate(szStorePath))
+        // read below is the one whose age passed, never an older one judged by a newer time. The
+        // age is traced once the file is let go, so that no writer waits for the trace.
+        SStoreAge age;
+        JudgeFileAge(szStorePath, nLife, &age);
+        int64_t nSize = age.bOutOfDate ? 0 : ReadCachedSize(hFile);
+        CloseHandle(hFile);
+        TraceStoreAge(szStorePath, age);
+        if (!age.bOutOfDate)
         {
             // A zero or invalid value is the answer until the cache goes stale: no scan, no write.
-            int64_t nSize = ReadCachedSize(hFile);
-            CloseHandle(hFile);
             return nSize;
         }
         LogTrace(kLevelInfo, VENDREL_TRACE_SOURCE, kLineStoreOutOfDate,
                  "getFolderSize - .store is out of date, need to recalculate");
-        CloseHandle(hFile);
     }
 
     int64_t nTotal = ScanFolder(szPattern);
@@ -56,30 +55,10 @@ int64_t getFolderSize(const char* szFolder)
 
 bool IsFileOutOfDate(const char* szPath)
 {
-    // "Now" comes first, so the time spent opening the file does not count toward its age.
-    FILETIME ftNow = {0, 0};
-    osGetSystemTimeAsFileTime(&ftNow);
-
-    bool bWaited = false;
-    HANDLE hFile = OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, &bWaited);
-    if (hFile == INVALID_HANDLE_VALUE)
-    {
-        DWORD dwError = GetLastError();
-        LogTrace(kLevelWarning, VENDREL_TRACE_SOURCE, kLineAgeOpenFailed,
-                 "IsFileOutOfDate - CreateFile(%s) failed with win32 error (%d)", szPath,
-                 static_cast<int>(dwError));
-        return true;
-    }
-    if (bWaited)
-    {
-        // The process we waited for has just rewritten the file, after "now" was taken: its age
-        // counts from the end of the wait, or that fresh write would look like one from the future.
-        osGetSystemTimeAsFileTime(&ftNow);
-    }
-    bool bOutOfDate = IsOpenFileOutOfDate(hFile, szPath, ftNow);
-    CloseHandle(hFile);
-    return bOutOfDate;
+    SStoreAge age;
+    JudgeFileAge(szPath, ReadCacheLifeMinutes(), &age);
+    TraceStoreAge(szPath, age);
+    return age.bOutOfDate;
 }
 
 bool writeFolderSize(const char* szFolder, int64_t nFolderSize)

@@ -11,6 +11,7 @@ enum
 {
     kLineAge = 404,
     kLineAgeTimeFailed = 417,
+    kLineAgeOpenFailed = 426,
     kLineListingFailed = 496,
 };
 
@@ -131,35 +132,81 @@ static uint64_t FileTimeValue(const FILETIME& ft)
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-bool IsOpenFileOutOfDate(HANDLE hFile, const char* szPath, const FILETIME& ftNow)
+int ReadCacheLifeMinutes()
 {
+    int nLife = getINIint("INI_SERVER_SECTION", "Quarantine_Folder_Cache_Life",
+                          kDefaultCacheLifeMinutes, nullptr);
+    return nLife > 0 ? nLife : kDefaultCacheLifeMinutes;
+}
+
+void JudgeOpenFileAge(HANDLE hFile, const FILETIME& ftNow, int nLifeMinutes, SStoreAge* pAge)
+{
+    pAge->dwError = ERROR_SUCCESS;
+    pAge->nElapsedSeconds = 0;
+    pAge->bOutOfDate = true;
     FILETIME ftLastWrite = {0, 0};
     if (!GetFileTime(hFile, nullptr, nullptr, &ftLastWrite))
     {
-        DWORD dwError = GetLastError();
+        pAge->eResult = SStoreAge::kTimeFailed;
+        pAge->dwError = GetLastError();
+        return;
+    }
+    pAge->eResult = SStoreAge::kMeasured;
+    // A last write in the future wraps to a huge unsigned age: out of date.
+    pAge->nElapsedSeconds = (FileTimeValue(ftNow) - FileTimeValue(ftLastWrite)) / kTicksPerSecond;
+    // In 64 bits: lives above 35,791,394 minutes would overflow a 32-bit product and turn the
+    // limit negative or small, making a fresh cache look stale.
+    uint64_t nLimit = static_cast<uint64_t>(nLifeMinutes) * 60u;
+    pAge->bOutOfDate = pAge->nElapsedSeconds > nLimit;
+}
+
+void JudgeFileAge(const char* szPath, int nLifeMinutes, SStoreAge* pAge)
+{
+    // "Now" comes first, so the time spent opening the file does not count toward its age.
+    FILETIME ftNow = {0, 0};
+    osGetSystemTimeAsFileTime(&ftNow);
+
+    bool bWaited = false;
+    HANDLE hFile = OpenStore(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, &bWaited);
+    if (hFile == INVALID_HANDLE_VALUE)
+    {
+        pAge->eResult = SStoreAge::kOpenFailed;
+        pAge->dwError = GetLastError();
+        pAge->nElapsedSeconds = 0;
+        pAge->bOutOfDate = true;
+        return;
+    }
+    if (bWaited)
+    {
+        // The process we waited for has just rewritten the file, after "now" was taken: its age
+        // counts from the end of the wait, or that fresh write would look like one from the future.
+        osGetSystemTimeAsFileTime(&ftNow);
+    }
+    JudgeOpenFileAge(hFile, ftNow, nLifeMinutes, pAge);
+    CloseHandle(hFile);
+}
+
+void TraceStoreAge(const char* szPath, const SStoreAge& age)
+{
+    if (age.eResult == SStoreAge::kOpenFailed)
+    {
+        LogTrace(kLevelWarning, VENDREL_TRACE_SOURCE, kLineAgeOpenFailed,
+                 "IsFileOutOfDate - CreateFile(%s) failed with win32 error (%d)", szPath,
+                 static_cast<int>(age.dwError));
+        return;
+    }
+    if (age.eResult == SStoreAge::kTimeFailed)
+    {
         LogTrace(kLevelError, VENDREL_TRACE_SOURCE, kLineAgeTimeFailed,
                  "IsFileOutOfDate - GetFileTime(%s) failed with win32 error (%d)", szPath,
-                 static_cast<int>(dwError));
-        return true;
+                 static_cast<int>(age.dwError));
+        return;
     }
-
-    // A last write in the future wraps to a huge unsigned age: out of date.
-    uint64_t nElapsed = (FileTimeValue(ftNow) - FileTimeValue(ftLastWrite)) / kTicksPerSecond;
-    int32_t nElapsed32 = static_cast<int32_t>(static_cast<uint32_t>(nElapsed));
+    int32_t nElapsed32 = static_cast<int32_t>(static_cast<uint32_t>(age.nElapsedSeconds));
     LogTrace(kLevelDebug, VENDREL_TRACE_SOURCE, kLineAge,
              "IsFileOutOfDate - File was updated (%d) minute (%d) second ago", nElapsed32 / 60,
              nElapsed32 % 60);
-
-    int nLife = getINIint("INI_SERVER_SECTION", "Quarantine_Folder_Cache_Life",
-                          kDefaultCacheLifeMinutes, nullptr);
-    if (nLife <= 0)
-    {
-        nLife = kDefaultCacheLifeMinutes;
-    }
-    // In 64 bits: lives above 35,791,394 minutes would overflow a 32-bit product and turn the
-    // limit negative or small, making a fresh cache look stale.
-    uint64_t nLimit = static_cast<uint64_t>(nLife) * 60u;
-    return nElapsed > nLimit;
 }
 
 int64_t ScanFolder(const char* szPattern)

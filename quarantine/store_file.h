@@ -42,9 +42,36 @@ bool WriteHeldSize(HANDLE hFile, uint64_t nFileBytes, int64_t nSize);
 // The 8 little-endian bytes of nSize.
 void EncodeSize(int64_t nSize, BYTE* pbOut);
 
-// The age test of an open file against ftNow: traces the age (or the GetFileTime failure) as
-// IsFileOutOfDate does and answers whether it is older than the cache life.
-bool IsOpenFileOutOfDate(HANDLE hFile, const char* szPath, const FILETIME& ftNow);
+// What an age test of ".store" found. It is traced only once the file is let go, so that
+// another process waits for no trace record and no settings read.
+struct SStoreAge
+{
+    enum EResult
+    {
+        kOpenFailed,
+        kTimeFailed,
+        kMeasured
+    } eResult;
+    DWORD dwError;
+    uint64_t nElapsedSeconds;
+    bool bOutOfDate;
+};
+
+// Quarantine_Folder_Cache_Life in minutes; zero or negative means 20.
+int ReadCacheLifeMinutes();
+
+// The age test of an open file against ftNow: older than the cache life, or its last-write time
+// cannot be read. Traces nothing.
+void JudgeOpenFileAge(HANDLE hFile, const FILETIME& ftNow, int nLifeMinutes, SStoreAge* pAge);
+
+// The age test of IsFileOutOfDate against a cache life: "now" first, then an open of its own
+// (waiting out a writer, after which "now" is taken again) and the last-write time. Traces
+// nothing.
+void JudgeFileAge(const char* szPath, int nLifeMinutes, SStoreAge* pAge);
+
+// Traces what an age test found, as IsFileOutOfDate does: the open failure (426), the
+// GetFileTime failure (417) or the age (404).
+void TraceStoreAge(const char* szPath, const SStoreAge& age);
 
 // One flat pass over the listing of szPattern: every entry adds the size it reports. A listing
 // that cannot start is traced and totals 0.

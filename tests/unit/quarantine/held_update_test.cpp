@@ -64,6 +64,22 @@ void WINAPI ProbingSystemTime(LPFILETIME pTime)
     GetSystemTimeAsFileTime(pTime);
 }
 
+// Every chunk of a trace record that goes to the log pipe: whether another process could have
+// held ".store" alone at that moment.
+int g_nTraceWrites = 0;
+int g_nTraceWritesWhileHeld = 0;
+
+BOOL WINAPI ProbingWriteFile(HANDLE hFile, LPCVOID pBuffer, DWORD dwToWrite, LPDWORD pdwWritten,
+                             LPOVERLAPPED pOverlapped)
+{
+    ++g_nTraceWrites;
+    if (ProbeOpen(GENERIC_READ | GENERIC_WRITE, 0) == ERROR_SHARING_VIOLATION)
+    {
+        ++g_nTraceWritesWhileHeld;
+    }
+    return WriteFile(hFile, pBuffer, dwToWrite, pdwWritten, pOverlapped);
+}
+
 // Another process holding ".store": it lets go once the pauses of the waiting open add up to
 // g_dwHoldMs.
 HANDLE g_hHolder = INVALID_HANDLE_VALUE;
@@ -134,6 +150,22 @@ TEST_F(QuarantineHeldUpdateTest, FreshTotalIsReadAndRewrittenInPlaceWhileNoOther
     // The same file, rewritten in place: never replaced, so never seen missing or short.
     EXPECT_EQ(strBefore, FileIdentity(StorePath()));
     EXPECT_EQ((std::vector<int>{577, 404, 583, 587}), Lines(Records()));
+}
+
+// The processes queued on ".store" wait for no trace record: the update and the reader trace
+// what they found only once they have let the file go, in the same order.
+TEST_F(QuarantineHeldUpdateTest, NoTraceIsSentWhileTheCacheIsHeld)
+{
+    WriteStore(LittleEndian64(1000));
+    g_nTraceWrites = g_nTraceWritesWhileHeld = 0;
+    SetSystemCall("WriteFile", (SYSTEM_CALL_PTR)ProbingWriteFile);
+    EXPECT_TRUE(VerifyVirusFolderSize(10));
+    EXPECT_TRUE(updateFolderSize(10));
+    EXPECT_EQ(1010, getFolderSize(Folder().c_str()));
+    SetSystemCall("WriteFile", nullptr);
+    EXPECT_GE(g_nTraceWrites, 6);
+    EXPECT_EQ(0, g_nTraceWritesWhileHeld);
+    EXPECT_EQ((std::vector<int>{404, 577, 404, 583, 587, 404}), Lines(Records()));
 }
 
 TEST_F(QuarantineHeldUpdateTest, StaleTotalIsListedAndWrittenUnderTheSameHold)
