@@ -15,9 +15,12 @@ from system_cases import FAILED, OK, SystemCase, lines_of, messages, snapshot  #
 
 DEVICE_NAMES = ["COM1", "AUX.txt", "NUL", "nul.txt", "NUL.", "NUL ", "NUL::$DATA", "CON", "PRN",
                 "com9", "COM5.log", "LPT1", "lpt9.dat", "CON.", "aux ", "Prn.", "NUL:"]
-# Beyond the time of a refusal of a missing file, what a device name may take: a request that
-# opens or reads a serial line or a console waits far longer, or for ever.
+# Beyond the time of a refusal of a missing file made just before, what a device name may take:
+# a request that opens or reads a serial line or a console waits far longer, or for ever. A
+# busy machine can hold up any one process start, so a slow pair is measured again, and only a
+# name that is slow in every pair fails.
 PROMPT_MARGIN_SECONDS = 1.0
+TIMING_PAIRS = 3
 KIB = 1024
 MEGABYTE = 1048576
 
@@ -42,13 +45,21 @@ class DeviceNames(SystemCase):
         result = self.post_bytes(pairs)
         return result, time.monotonic() - started
 
+    def timed_refusal(self, name):
+        """The device name's refusal and how much longer than a missing file's it took."""
+        for _ in range(TIMING_PAIRS):
+            _, reference = self.attack("missing.bin")
+            result, seconds = self.attack(name, "2147483647")
+            if seconds < reference + PROMPT_MARGIN_SECONDS:
+                break
+        return result, seconds - reference
+
     def test_every_device_spelling_is_refused_at_once_and_touches_nothing(self):
         store_before = os.stat(self.store)
         temp_before = snapshot(self.inst.temp, [])
-        _, reference = self.attack("missing.bin")
         for name in DEVICE_NAMES:
             with self.subTest(name=name):
-                result, seconds = self.attack(name, "2147483647")
+                result, extra = self.timed_refusal(name)
                 self.assertEqual(result.stdout, FAILED)
                 self.assertEqual(lines_of(result, "[Vendrel] Invalid file."), [106])
                 self.assertEqual(lines_of(result, "[Vendrel] Receive File Failed."), [159])
@@ -58,8 +69,8 @@ class DeviceNames(SystemCase):
                 for marker in ("IsFileOutOfDate", "VerifyPassPort", "updateFolderSize",
                                "MoveInfectedFile", "DeleteFile"):
                     self.assertEqual(lines_of(result, marker), [], marker)
-                self.assertLess(seconds, reference + PROMPT_MARGIN_SECONDS,
-                                "%.2f s against %.2f s for a missing file" % (seconds, reference))
+                self.assertLess(extra, PROMPT_MARGIN_SECONDS,
+                                "%.2f s longer than a missing file's refusal" % extra)
         after = os.stat(self.store)
         self.assertEqual((after.st_size, after.st_mtime_ns, after.st_ino),
                          (store_before.st_size, store_before.st_mtime_ns, store_before.st_ino))
