@@ -24,6 +24,7 @@ Usage: bench.py --build DIR [--seconds S] [--clients N] [--capacity-runs N] [--s
 """
 
 import argparse
+import json
 import os
 import re
 import resource
@@ -224,16 +225,46 @@ def updates_without_hold(records):
     return unheld
 
 
+def wait_until_quiet(logd, quiet=0.5, limit=30.0):
+    """Until the log server's output has not grown for quiet seconds."""
+    deadline = time.time() + limit
+    last, since = -1, time.time()
+    while time.time() < deadline:
+        size = logd.offset()
+        if size != last:
+            last, since = size, time.time()
+        elif time.time() - since >= quiet:
+            return
+        time.sleep(0.02)
+
+
+def settled_records(logd, start):
+    """The records after start once every request's have arrived. CGI processes that the web
+    server started before the load ended still trace afterwards, and the log server writes
+    whole lines only at the end of a round: a read that meets half a line waits and reads
+    again."""
+    for attempt in range(10):
+        try:
+            return logd.records(start, settle=0.25 * (attempt + 1))
+        except json.JSONDecodeError:
+            time.sleep(0.5)
+    raise SystemExit("the log server's output does not settle into whole lines")
+
+
 def loaded_run(site, program, bodies_dir, warmup):
     url = site.url(program)
     outcomes, _ = loadclient.run(url, warmup, ARGS.clients)
     if any(o.status != 200 or o.body != OK_BODY for o in outcomes):
         raise SystemExit("%s: a warm-up request was not admitted" % program)
+    if site.logd:
+        # The warm-up's records (and a previous run's late ones) all in, so that the run's start
+        # on the output is a line's start.
+        wait_until_quiet(site.logd)
     start = site.logd.offset() if site.logd else 0
     requests, seconds, latency = run_wrk(url, bodies_dir)
     result = Loaded(requests / seconds, latency * 1000.0, requests)
     if program == "vendrel" and site.logd:
-        records = site.logd.records(start)
+        records = settled_records(site.logd, start)
         result.listed = len({r.get("pid") for r in records
                              if LISTING_LINES.get(r.get("line")) == r.get("level")})
         # Every request has ended (its traces have settled): the cache against the folder.
