@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd lighttpd-mod-openssl openssl curl
-          clang libclang-rt-14-dev python3 time valgrind
+          clang libclang-rt-14-dev python3 time valgrind wrk
           apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux logrotate)
 missing=()
 for p in "${packages[@]}"; do
