@@ -23,6 +23,7 @@ CSystemCall g_aSystemCalls[SYSCALL_COUNT] = {
     {SYSTEM_CALL_ENTRY(MoveFileA)},
     {SYSTEM_CALL_ENTRY(Sleep)},
     {SYSTEM_CALL_ENTRY(FlushFileBuffers)},
+    {SYSTEM_CALL_ENTRY(GetModuleFileNameA)},
 #ifndef _WIN32
     {SYSTEM_CALL_ENTRY(fsync)},
     {SYSTEM_CALL_ENTRY(link)},

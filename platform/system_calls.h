@@ -34,6 +34,7 @@ enum ESystemCall
     SYSCALL_MOVE_FILE_A,
     SYSCALL_SLEEP,
     SYSCALL_FLUSH_FILE_BUFFERS,
+    SYSCALL_GET_MODULE_FILE_NAME_A,
 #ifndef _WIN32
     // What the POSIX layer itself calls where durability and never-replacing moves are made.
     SYSCALL_FSYNC,
@@ -60,6 +61,7 @@ typedef DWORD(WINAPI* PFN_GETFILEATTRIBUTESA)(LPCSTR lpFileName);
 typedef BOOL(WINAPI* PFN_MOVEFILEA)(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 typedef void(WINAPI* PFN_SLEEP)(DWORD dwMilliseconds);
 typedef BOOL(WINAPI* PFN_FLUSHFILEBUFFERS)(HANDLE hFile);
+typedef DWORD(WINAPI* PFN_GETMODULEFILENAMEA)(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 #ifndef _WIN32
 typedef int (*PFN_FSYNC)(int nFd);
 typedef int (*PFN_LINK)(const char* szFrom, const char* szTo);
@@ -88,6 +90,8 @@ typedef ssize_t (*PFN_WRITE)(int nFd, const void* pData, size_t nSize);
 #define osSleep SYSTEM_CALL(SYSCALL_SLEEP, PFN_SLEEP)
 // The flush of an upload file to the disk before the CGI library hands it over.
 #define osFlushFileBuffers SYSTEM_CALL(SYSCALL_FLUSH_FILE_BUFFERS, PFN_FLUSHFILEBUFFERS)
+// The executable's path, from which the trace set-up takes the install directory and its name.
+#define osGetModuleFileNameA SYSTEM_CALL(SYSCALL_GET_MODULE_FILE_NAME_A, PFN_GETMODULEFILENAMEA)
 #ifndef _WIN32
 // Every fsync of the POSIX layer: FlushFileBuffers, a copy's data, a moved name's directory.
 #define osFsync SYSTEM_CALL(SYSCALL_FSYNC, PFN_FSYNC)

@@ -8,8 +8,9 @@ void getQuarantineFolder(char* szFolder, int nCapacity);
 int64_t getFolderSize(const char* szFolder);
 bool IsFileOutOfDate(const char* szPath);
 bool writeFolderSize(const char* szFolder, int64_t nFolderSize);
-bool updateFolderSize(int32_t nFileSize);
-bool VerifyVirusFolderSize(int32_t nFileSize);
+// The upload's size is the admitted file's own size in bytes.
+bool updateFolderSize(int64_t nFileSize);
+bool VerifyVirusFolderSize(int64_t nFileSize);
 
 // Moves the upload into the quarantine folder under a fresh name, or deletes it when that
 // cannot be done safely. Answers whether the upload was filed.

@@ -101,8 +101,11 @@ void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
         return;
     }
     // Only a regular file is taken: a directory, a link or a device named as the upload is
-    // refused before anything reads, counts, deletes or moves it.
-    if (!IsRegularUploadFile(vars.szTempFileName))
+    // refused before anything reads, counts, deletes or moves it. What counts against the
+    // capacity and in the total is the file's own size: the signature binds the content, not
+    // the size the request claims.
+    int64_t nFileSize = 0;
+    if (!IsRegularUploadFile(vars.szTempFileName, &nFileSize))
     {
         LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineInvalidFile,
                  "[Vendrel] Invalid file.(%s)", vars.szTempFileName);
@@ -112,7 +115,7 @@ void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
         return;
     }
 
-    if (!VerifyVirusFolderSize(ReadUploadSize(vars.szNewFileSize)))
+    if (!VerifyVirusFolderSize(nFileSize))
     {
         RejectWithDeletion(out, vars.szTempFileName, kLineCapacityFailed,
                            "[Vendrel] VerifyVirusFolderSize Failed. Upload file is to be delete.",
@@ -134,7 +137,7 @@ void AdmitUpload(OutputStreamConverter& out, const CRequestVars& vars)
 
     LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineNewFileSize, "[Vendrel] NewFileSize=%s",
              vars.szNewFileSize);
-    updateFolderSize(ReadUploadSize(vars.szNewFileSize));
+    updateFolderSize(nFileSize);
     LogTrace(kLevelProgress, VENDREL_TRACE_SOURCE, kLineFolderSizeUpdated,
              "[Vendrel] updateFolderSize OK");
 

@@ -3,26 +3,12 @@
 #include "kelsio.h"
 #include "platform.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 
 bool IsComputerNameAcceptable(const char* szComputerName)
 {
     return strchr(szComputerName, '\\') == nullptr && strchr(szComputerName, '/') == nullptr &&
            strchr(szComputerName, '%') == nullptr;
-}
-
-int32_t ReadUploadSize(const char* szNewFileSize)
-{
-    // long is 64 bits on POSIX and 32 on Windows: clamp so both builds read the same number.
-    long nValue = strtol(szNewFileSize, nullptr, 10);
-    if (nValue > INT32_MAX)
-        return INT32_MAX;
-    if (nValue < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(nValue);
 }
 
 namespace
@@ -65,15 +51,32 @@ bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char
                     reinterpret_cast<const unsigned char*>(szUploadDir)) == 0;
 }
 
-bool IsRegularUploadFile(const char* szTempFileName)
+bool IsRegularUploadFile(const char* szTempFileName, int64_t* pnFileSize)
 {
+    *pnFileSize = 0;
     CPathParts parts;
     SplitPath(szTempFileName, &parts);
     if (parts.szName[0] == '\0' && parts.szExt[0] == '\0')
         return false;
+    if (strchr(parts.szName, ':') != nullptr || strchr(parts.szExt, ':') != nullptr)
+        return false;
 
+    // No access asked for: only what the name is, never its content. Sharing everything keeps
+    // the upload's writer and its cleanup undisturbed.
+    HANDLE hFile = CreateFileA(
+        szTempFileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
     const DWORD dwRefused =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    DWORD dwAttributes = GetFileAttributesA(szTempFileName);
-    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & dwRefused) == 0;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool bTaken = GetFileType(hFile) == FILE_TYPE_DISK &&
+                  GetFileInformationByHandle(hFile, &info) &&
+                  (info.dwFileAttributes & dwRefused) == 0;
+    CloseHandle(hFile);
+    if (bTaken)
+        *pnFileSize = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                           info.nFileSizeLow);
+    return bTaken;
 }

@@ -9,15 +9,14 @@
 // refused too.
 bool IsComputerNameAcceptable(const char* szComputerName);
 
-// NewFileSize as strtol with base 10 reads it, held to the signed 32-bit range.
-int32_t ReadUploadSize(const char* szNewFileSize);
-
 // Whether szTempFileName lies directly in the upload directory (<home> "\TEMP\"). Leaves the
 // file's recombined directory (drive + directory) and the upload directory in the two buffers of
 // MAX_PATH bytes, for the trace of a failed check.
 bool IsInUploadDirectory(const char* szTempFileName, char* szRecombinedDir, char* szUploadDir);
 
-// Whether szTempFileName names a regular file: it has a name part, and its attributes, read
-// without following a link, show no directory, link or device. Whatever else the engine could
-// not read is never signed, and no directory is ever moved.
-bool IsRegularUploadFile(const char* szTempFileName);
+// Whether szTempFileName names a file on disk that may be taken as an upload, and its size in
+// bytes (*pnFileSize, 0 when refused). The name must have a name part without a ':' (a stream
+// of a file, or a device), and the name itself, opened without being read or followed, must be a
+// disk file, neither a directory nor a link nor a device: a serial line, a console or the null
+// device answers at once with a refusal instead of being read, and no directory is ever moved.
+bool IsRegularUploadFile(const char* szTempFileName, int64_t* pnFileSize);

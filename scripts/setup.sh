@@ -6,7 +6,7 @@ set -euo pipefail
 # mount and util-linux: the tests' tmpfs mounts and setpriv; systemd and init-system-helpers:
 # the package test's unit checks (systemd-analyze, deb-systemd-helper).
 packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd lighttpd-mod-openssl openssl curl
-          clang libclang-rt-14-dev python3 time valgrind strace libssl-dev
+          clang libclang-rt-14-dev python3 time valgrind strace libssl-dev wrk
           apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux mount logrotate systemd
           init-system-helpers glusterfs-server glusterfs-client iproute2)
 missing=()

@@ -1,6 +1,8 @@
 // The running executable's file name, in the ANSI code page and in UTF-16.
 #include "module_name.h"
 
+#include "system_calls.h"
+
 #include <string.h>
 
 void getModuleBaseName(char* szName)
@@ -8,7 +10,7 @@ void getModuleBaseName(char* szName)
     char szPath[MAX_PATH];
     memset(szPath, 0, sizeof(szPath));
     szName[0] = '\0';
-    DWORD dwLen = GetModuleFileNameA(NULL, szPath, MAX_PATH);
+    DWORD dwLen = osGetModuleFileNameA(NULL, szPath, MAX_PATH);
     if (dwLen == 0)
     {
         return;

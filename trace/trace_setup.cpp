@@ -2,6 +2,7 @@
 #include "trace_setup.h"
 
 #include "module_name.h"
+#include "system_calls.h"
 #include "trace_state.h"
 
 #include <string.h>
@@ -78,12 +79,14 @@ int InitDebugTrace(const char* szSettingsFile, const char* szLibraryFile, int nL
 {
     char szExePath[MAX_PATH];
     memset(szExePath, 0, sizeof(szExePath));
-    DWORD dwLength = GetModuleFileNameA(NULL, szExePath, MAX_PATH);
-    if (dwLength == 0 || dwLength >= MAX_PATH)
+    DWORD dwLength = osGetModuleFileNameA(NULL, szExePath, MAX_PATH);
+    if (dwLength == 0)
     {
-        // No path, or one cut by the buffer: no install directory can be had from it.
         return 0;
     }
+    // A path longer than the buffer comes back cut to it (and, on older systems, without its
+    // terminator): the cut path still serves, as far as its separators reach.
+    szExePath[MAX_PATH - 1] = '\0';
     char szSettingsPath[MAX_PATH];
     char szLibraryPath[MAX_PATH];
     if (!FormTracePaths(szExePath, nLevelsUp, szSettingsFile, szLibraryFile, bLibraryInInstallDir,

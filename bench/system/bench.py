@@ -15,12 +15,16 @@ program carries its runtime statically.
   6.    the rate under the same load with 20,000 and 100,000 files already in the quarantine
         folder, the share of loaded requests that listed the folder (their getFolderSize traces
         at levels 87 and 73), and how far ".store" is from a fresh listing after the run: the
-        bytes and uploads that parallel updates of the cache lost.
+        bytes and uploads that parallel updates of the cache lost, and the updates that did not
+        get their hold of ".store" within the bounded wait (their traces show ".store" refused
+        for sharing, win32 error 32, between "nFileSize=" and "FolderSize=").
 
 Usage: bench.py --build DIR [--seconds S] [--clients N] [--capacity-runs N] [--skip-capacity]
+                [--quarantine-only]
 """
 
 import argparse
+import json
 import os
 import re
 import resource
@@ -42,6 +46,12 @@ LOADED_FOLDER_FILES = (20000, 100000)
 # getFolderSize's traces of a request that lists the folder: ".store" could not be opened
 # (level 87) or is out of date (level 73).
 LISTING_LINES = {486: 87, 471: 73}
+# updateFolderSize's first trace ("nFileSize=") and the open failure that follows it when
+# ".store" stayed held by others for the whole bounded wait.
+UPDATE_LINE = 577
+FOLDER_SIZE_LINE = 583
+STORE_OPEN_FAILED_LINE = 486
+SHARING_VIOLATION_TEXT = "failed with win32 error (32)"
 # Distinct signed bodies that wrk cycles through; also enough for the one-by-one runs.
 BODY_COUNT = 128
 WRK_SCRIPT = os.path.join(HERE, "upload.lua")
@@ -57,6 +67,8 @@ def parse_args():
                    help="each throughput figure is the median of this many rounds")
     p.add_argument("--capacity-runs", type=int, default=15)
     p.add_argument("--skip-capacity", action="store_true")
+    p.add_argument("--quarantine-only", action="store_true",
+                   help="only the quarantine folder table (the program with vendrel-logd)")
     return p.parse_args()
 
 
@@ -190,9 +202,53 @@ def folder_listing(folder):
 class Loaded:
     """The outcome of one loaded run."""
 
-    def __init__(self, rate, latency, requests, listed=None, store_gap=None):
+    def __init__(self, rate, latency, requests, listed=None, store_gap=None, unheld=None):
         self.rate, self.latency, self.requests = rate, latency, requests
-        self.listed, self.store_gap = listed, store_gap
+        self.listed, self.store_gap, self.unheld = listed, store_gap, unheld
+
+
+def updates_without_hold(records):
+    """Requests whose size update found ".store" held by others past its bounded wait: a
+    sharing violation traced between the update's first trace and its "FolderSize="."""
+    updating = set()
+    unheld = 0
+    for r in records:
+        pid, line = r.get("pid"), r.get("line")
+        if line == UPDATE_LINE:
+            updating.add(pid)
+        elif line == FOLDER_SIZE_LINE:
+            updating.discard(pid)
+        elif (pid in updating and line == STORE_OPEN_FAILED_LINE and
+              SHARING_VIOLATION_TEXT in r.get("message", "")):
+            updating.discard(pid)
+            unheld += 1
+    return unheld
+
+
+def wait_until_quiet(logd, quiet=0.5, limit=30.0):
+    """Until the log server's output has not grown for quiet seconds."""
+    deadline = time.time() + limit
+    last, since = -1, time.time()
+    while time.time() < deadline:
+        size = logd.offset()
+        if size != last:
+            last, since = size, time.time()
+        elif time.time() - since >= quiet:
+            return
+        time.sleep(0.02)
+
+
+def settled_records(logd, start):
+    """The records after start once every request's have arrived. CGI processes that the web
+    server started before the load ended still trace afterwards, and the log server writes
+    whole lines only at the end of a round: a read that meets half a line waits and reads
+    again."""
+    for attempt in range(10):
+        try:
+            return logd.records(start, settle=0.25 * (attempt + 1))
+        except json.JSONDecodeError:
+            time.sleep(0.5)
+    raise SystemExit("the log server's output does not settle into whole lines")
 
 
 def loaded_run(site, program, bodies_dir, warmup):
@@ -200,15 +256,20 @@ def loaded_run(site, program, bodies_dir, warmup):
     outcomes, _ = loadclient.run(url, warmup, ARGS.clients)
     if any(o.status != 200 or o.body != OK_BODY for o in outcomes):
         raise SystemExit("%s: a warm-up request was not admitted" % program)
+    if site.logd:
+        # The warm-up's records (and a previous run's late ones) all in, so that the run's start
+        # on the output is a line's start.
+        wait_until_quiet(site.logd)
     start = site.logd.offset() if site.logd else 0
     requests, seconds, latency = run_wrk(url, bodies_dir)
     result = Loaded(requests / seconds, latency * 1000.0, requests)
     if program == "vendrel" and site.logd:
-        records = site.logd.records(start)
+        records = settled_records(site.logd, start)
         result.listed = len({r.get("pid") for r in records
                              if LISTING_LINES.get(r.get("line")) == r.get("level")})
         # Every request has ended (its traces have settled): the cache against the folder.
         result.store_gap = folder_listing(site.inst.virus) - (site.inst.store_value() or 0)
+        result.unheld = updates_without_hold(records)
     return result
 
 
@@ -357,6 +418,34 @@ def capacity(content):
     return results
 
 
+def quarantine_table(samples, measured):
+    """Prints the quarantine folder table; answers each folder's rate and listing share."""
+    print("\nThe quarantine folder under the same load, with vendrel-logd (the folder starts with "
+          "the files shown, each of 1 byte, and a fresh \".store\"):\n")
+    print("| files in the folder | requests/s | / empty folder | requests that listed the folder "
+          "| \".store\" behind a fresh listing after a run | updates without the hold of "
+          "\".store\" |")
+    print("|---|---|---|---|---|---|")
+    empty_rate = measured[("vendrel", True, 0)][0]
+    folder = {}
+    for n in (0,) + LOADED_FOLDER_FILES:
+        runs = samples[("vendrel", True, n)]
+        rate = measured[("vendrel", True, n)][0]
+        listed = sum(s.listed for s in runs)
+        unheld = sum(s.unheld for s in runs)
+        total = sum(s.requests for s in runs)
+        gap = loadclient.median([s.store_gap for s in runs])
+        folder[n] = (rate, listed / total if total else 0.0)
+        print("| %s | %.0f | %.2f | %d of %d (%.2f%%) | %d bytes (%.1f uploads) | %d of %d |"
+              % ("{:,}".format(n) if n else "empty", rate, rate / empty_rate, listed, total,
+                 100.0 * listed / total if total else 0.0, gap, gap / UPLOAD_SIZE, unheld,
+                 total))
+    print("\nA fresh listing also counts \".store\" itself (8 bytes) once the cache was listed "
+          "with it; the rest are the uploads that parallel updates of the cache did not add. "
+          "Each figure of a column is the median over the rounds, the counts their sum.")
+    return folder
+
+
 def main():
     for exe in (TRIVIAL, TRIVIAL_CXX):
         if not os.path.exists(exe):
@@ -380,14 +469,18 @@ def main():
         write_bodies(bodies_dir, bodies[:BODY_COUNT])
 
         # Before the load, which leaves the machine busy writing back for a while.
-        cpu = {l: cpu_per_request(content, computers, signatures, l) for l in (True, False)}
+        if not ARGS.quarantine_only:
+            cpu = {l: cpu_per_request(content, computers, signatures, l) for l in (True, False)}
 
         # The configurations take turns, round after round, so that a slow spell of the machine
         # falls on all of them alike; each figure is the median of its rounds. The full folders
         # are filled once and keep growing by the uploads of each round.
         full = {n: prepare_full_folder(n, content, computers[-1], signatures[-1])
                 for n in LOADED_FOLDER_FILES}
-        configs = [(p, l, 0) for l in (True, False) for p in PROGRAMS]
+        if ARGS.quarantine_only:
+            configs = [("vendrel", True, 0)]
+        else:
+            configs = [(p, l, 0) for l in (True, False) for p in PROGRAMS]
         configs += [("vendrel", True, n) for n in LOADED_FOLDER_FILES]
         samples = {c: [] for c in configs}
         try:
@@ -404,6 +497,9 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     measured = {c: (loadclient.median([s.rate for s in v]),
                     loadclient.median([s.latency for s in v])) for c, v in samples.items()}
+    if ARGS.quarantine_only:
+        quarantine_table(samples, measured)
+        return
     rows = []
     print("| measure | vendrel | trivial CGI | vendrel / trivial | trivial C++ CGI | "
           "trivial C++ / trivial |")
@@ -427,25 +523,7 @@ def main():
                     "| %.2f |" % (label, v, t, v / t, x, x / t))
     print("\n".join(rows))
 
-    print("\nThe quarantine folder under the same load, with vendrel-logd (the folder starts with "
-          "the files shown, each of 1 byte, and a fresh \".store\"):\n")
-    print("| files in the folder | requests/s | / empty folder | requests that listed the folder "
-          "| \".store\" behind a fresh listing after a run |")
-    print("|---|---|---|---|---|")
-    empty_rate = measured[("vendrel", True, 0)][0]
-    folder = {}
-    for n in (0,) + LOADED_FOLDER_FILES:
-        runs = samples[("vendrel", True, n)]
-        rate = measured[("vendrel", True, n)][0]
-        listed = sum(s.listed for s in runs)
-        total = sum(s.requests for s in runs)
-        gap = loadclient.median([s.store_gap for s in runs])
-        folder[n] = (rate, listed / total if total else 0.0)
-        print("| %s | %.0f | %.2f | %d of %d (%.2f%%) | %d bytes (%.1f uploads) |"
-              % ("{:,}".format(n) if n else "empty", rate, rate / empty_rate, listed, total,
-                 100.0 * listed / total if total else 0.0, gap, gap / UPLOAD_SIZE))
-    print("\nA fresh listing also counts \".store\" itself (8 bytes) once the cache was listed "
-          "with it; the rest are the uploads that parallel updates of the cache did not add.")
+    folder = quarantine_table(samples, measured)
 
     if not ARGS.skip_capacity:
         print("\nCapacity check (one refused request: capacity check, then a failed signature):")
@@ -458,6 +536,7 @@ def main():
                 print("| %d | %s | %d | %.2f |" % (count, state, instr, ms))
 
     print("\nGoals:")
+    empty_rate = measured[("vendrel", True, 0)][0]
     v, t = measured[("vendrel", True, 0)], measured[("trivial_cgi", True, 0)]
     print("- throughput with vendrel-logd at least 45%% of the trivial CGI's: %.0f%% -> %s"
           % (100 * v[0] / t[0], "met" if v[0] >= 0.45 * t[0] else "NOT met"))

@@ -41,6 +41,13 @@ DWORD HashFile(const char* szPath, uint64_t* pnSize, char* szHex)
     {
         return GetLastError();
     }
+    // Only a file on disk has an end to read to: a serial line or a console would keep the
+    // read waiting, and the null device would pass as an empty file.
+    if (GetFileType(hFile) != FILE_TYPE_DISK)
+    {
+        CloseHandle(hFile);
+        return ERROR_ACCESS_DENIED;
+    }
     unsigned char chunk[kReadChunk];
     CMessageDigest5 digest;
     uint64_t nSize = 0;

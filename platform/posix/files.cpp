@@ -137,12 +137,15 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
     (void)lpSecurityAttributes;
-    (void)dwFlagsAndAttributes;
     (void)hTemplateFile;
     if (lpFileName == nullptr)
     {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
+    }
+    if (dwDesiredAccess == 0 && dwCreationDisposition == OPEN_EXISTING)
+    {
+        return PalOpenForQuery(lpFileName, dwFlagsAndAttributes);
     }
     if (dwCreationDisposition == TRUNCATE_EXISTING && (dwDesiredAccess & GENERIC_WRITE) == 0)
     {
@@ -154,6 +157,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     int nFlags = OpenFlagsForAccess(dwDesiredAccess) | O_CLOEXEC | O_NOCTTY;
+    // This layer cannot read or write a link itself: such an open is refused rather than going
+    // through the link to a file elsewhere.
+    bool bNoFollow = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    if (bNoFollow)
+    {
+        nFlags |= O_NOFOLLOW;
+    }
     switch (dwCreationDisposition)
     {
     case CREATE_ALWAYS:
@@ -172,6 +182,11 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     int nFd = OpenExisting(lpFileName, nFlags, dwCreationDisposition, &bExisted);
     if (nFd < 0)
     {
+        if (bNoFollow && errno == ELOOP)
+        {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
         PalSetErrorForPath(errno, lpFileName);
         return INVALID_HANDLE_VALUE;
     }

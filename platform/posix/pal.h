@@ -45,6 +45,8 @@ typedef unsigned char BYTE;
 typedef uint32_t DWORD;
 typedef uint32_t UINT;
 typedef uint64_t ULONGLONG;
+typedef int32_t LONG;
+typedef LONG* PLONG;
 typedef char CHAR;
 typedef char16_t WCHAR;
 typedef CHAR* LPSTR;
@@ -90,6 +92,20 @@ typedef struct _WIN32_FIND_DATAA
     CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
+typedef struct _BY_HANDLE_FILE_INFORMATION
+{
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
 // ---------------------------------------------------------------------------------------------
 // Constants
 
@@ -117,6 +133,19 @@ typedef struct _WIN32_FIND_DATAA
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
+
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
@@ -138,6 +167,7 @@ typedef struct _WIN32_FIND_DATAA
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
@@ -200,6 +230,20 @@ BOOL CloseHandle(HANDLE hObject);
 BOOL GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
                  LPFILETIME lpLastWriteTime);
 DWORD GetFileAttributesA(LPCSTR lpFileName);
+
+// What an open handle is and holds (file_info.cpp). A handle opened for no access (0) with
+// OPEN_EXISTING only queries: it opens anything without blocking or reading it, a directory only
+// with FILE_FLAG_BACKUP_SEMANTICS, and a symbolic link itself with FILE_FLAG_OPEN_REPARSE_POINT.
+// Reading or writing that flag's handle elsewhere never goes through a link in the last component.
+// GetFileType: a regular file, directory, link or block device is FILE_TYPE_DISK, a character
+// device FILE_TYPE_CHAR, a FIFO or socket FILE_TYPE_PIPE. Handles do not keep their names, so
+// GetFileInformationByHandle reports no FILE_ATTRIBUTE_HIDDEN.
+DWORD GetFileType(HANDLE hFile);
+BOOL GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                     DWORD dwMoveMethod);
+// Cuts or extends the file to the handle's file pointer.
+BOOL SetEndOfFile(HANDLE hFile);
 
 HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);

@@ -104,6 +104,10 @@ int PalRenameNoReplace(const char* szFrom, const char* szTo);
 // namespace holds none of them. *pSt receives the opened file's status.
 int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pSt);
 
+// CreateFileA with no access and OPEN_EXISTING: a handle that only queries what the name is
+// (file_info.cpp), whatever kind of entry it names, never blocking and never reading it.
+HANDLE PalOpenForQuery(const char* szPath, DWORD dwFlagsAndAttributes);
+
 // Takes the share lock of an open (see LockForShare in files.cpp) without waiting; false with
 // ERROR_SHARING_VIOLATION set when another open holds a conflicting one.
 bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode);

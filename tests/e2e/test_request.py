@@ -39,7 +39,7 @@ class Success(RequestCase):
         self.assertEqual(result.stdout, OK)
         self.assertFalse(os.path.exists(path))
         self.assertRegex(self.assertFiledAlone(content), r"^PC7_\d+\.0$")
-        # The first scan sees an empty folder; the upload's declared size is then added.
+        # The first scan sees an empty folder; the upload's own size is then added.
         self.assertEqual(self.inst.store_value(), 4096)
         self.assertTraceLines(result, [(4, 58), (4, 110), (4, 117), (4, 121), (4, 123), (4, 128),
                                        (4, 152)])
@@ -188,9 +188,10 @@ class Location(RequestCase):
 
 class CapacityAndSignature(RequestCase):
     def test_capacity_failure_deletes_the_upload(self):
+        # One byte over a capacity of 1 MB; the request claims 100 bytes, which does not count.
         self.inst.write_settings({"Quarantine_Folder_Capacity": "1"})
-        content = b"y" * 100
-        path, pairs = self.signed_vars(content, size=1048577)
+        content = b"y" * 1048577
+        path, pairs = self.signed_vars(content, size=100)
         result = self.post_vars(pairs)
         self.assertEqual(result.stdout, FAILED)
         self.assertFalse(os.path.exists(path))
@@ -201,7 +202,7 @@ class CapacityAndSignature(RequestCase):
 
     def test_capacity_exactly_reached_fits(self):
         self.inst.write_settings({"Quarantine_Folder_Capacity": "1"})
-        _, pairs = self.signed_vars(b"z" * 10, size=1048576)
+        _, pairs = self.signed_vars(b"z" * 1048576, size=10)
         self.assertEqual(self.post_vars(pairs).stdout, OK)
         self.assertEqual(self.inst.store_value(), 1048576)
 
@@ -226,9 +227,8 @@ class CapacityAndSignature(RequestCase):
         self.assertEqual(result.stdout, FAILED)
         self.assertFalse(os.path.exists(path))
 
-    def test_size_number_rule_reaches_both_stages(self):
-        cases = [("abc", 0), (" 42kB", 42), ("99999999999", 2147483647), ("-100", -100)]
-        for text, number in cases:
+    def test_claimed_size_is_traced_as_received_and_the_real_size_counts(self):
+        for text in ("abc", " 42kB", "99999999999", "-100", "2147483647", "1", ""):
             with self.subTest(text=text):
                 store = os.path.join(self.inst.virus, ".store")
                 with open(store, "wb") as f:
@@ -239,10 +239,11 @@ class CapacityAndSignature(RequestCase):
                 self.assertEqual(result.stdout, OK)
                 texts = [t for _, _, t in self.handler_traces(result)]
                 self.assertIn("[Vendrel] NewFileSize=%s" % text, texts)
-                new_total = [r["message"] for r in result.records
-                             if "updateFolderSize] New FolderSize=" in r["message"]]
-                self.assertTrue(new_total[0].endswith("New FolderSize=%d" % (1000 + number)),
-                                new_total)
+                stage = [t for _, _, t in result.messages() if "updateFolderSize]" in t]
+                self.assertEqual(stage, ["[Vendrel:updateFolderSize] nFileSize=5",
+                                         "[Vendrel:updateFolderSize] FolderSize=1000",
+                                         "[Vendrel:updateFolderSize] New FolderSize=1005"])
+                self.assertEqual(self.inst.store_value(), 1005)
                 for name in self.inst.quarantined():
                     os.remove(os.path.join(self.inst.virus, name))
 

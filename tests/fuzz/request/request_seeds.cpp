@@ -58,6 +58,18 @@ const CRequestSeed g_requestSeeds[] = {
     SEED("forged_upload_dir_parent", "\x01@T..\n0\nATTACK\n@N\nx", Failed),
     SEED("forged_missing_file", "\x01@Tmissing.bin\n2147483647\nATTACK\n@N\nx", Failed),
     SEED("engine_unreadable_name_only", "\x01@F\n12\nPC7\n@N\nupload body!", Failed),
+    // Names that Windows maps to devices, and streams: no file of their own, refused at once.
+    SEED("device_com1", "\x01@TCOM1\n0\nATTACK\n@N\nx", Failed),
+    SEED("device_nul_extension", "\x01@Tnul.txt\n0\nATTACK\n@N\nx", Failed),
+    SEED("device_nul_stream", "\x01@TNUL::$DATA\n0\nATTACK\n@N\nx", Failed),
+    SEED("device_con_trailing_dot", "\x01@TCON.\n0\nATTACK\n@N\nx", Failed),
+    SEED("stream_of_the_upload", "\x01@F:stream\n12\nPC7\n@N\nupload body!", Failed),
+    SEED("data_stream_of_the_upload", "\x01@F::$DATA\n12\nPC7\n@N\nupload body!", Failed),
+    // The upload's own 12 bytes count, not the size claimed.
+    SEED("claim_zero_against_capacity_zero", "\x05@F\n0\nPC7\n@V\nupload body!", Failed),
+    SEED("claim_negative_against_capacity_zero", "\x05@F\n-2147483648\nPC7\n@V\nupload body!",
+         Failed),
+    SEED("claim_whole_range", "\x01@F\n2147483647\nPC7\n@V\nupload body!", Ok),
 };
 
 const size_t g_nRequestSeeds = sizeof(g_requestSeeds) / sizeof(g_requestSeeds[0]);

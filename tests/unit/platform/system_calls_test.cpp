@@ -34,6 +34,7 @@ const CExpectedCall s_aExpected[] = {
     {SYSCALL_MOVE_FILE_A, "MoveFileA", (SYSTEM_CALL_PTR)MoveFileA},
     {SYSCALL_SLEEP, "Sleep", (SYSTEM_CALL_PTR)Sleep},
     {SYSCALL_FLUSH_FILE_BUFFERS, "FlushFileBuffers", (SYSTEM_CALL_PTR)FlushFileBuffers},
+    {SYSCALL_GET_MODULE_FILE_NAME_A, "GetModuleFileNameA", (SYSTEM_CALL_PTR)GetModuleFileNameA},
 #ifndef _WIN32
     // What the POSIX layer calls itself for durable and never-replacing moves.
     {SYSCALL_FSYNC, "fsync", (SYSTEM_CALL_PTR)fsync},

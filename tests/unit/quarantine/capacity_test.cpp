@@ -24,9 +24,9 @@ TEST_F(QuarantineCapacityTest, UploadFillingTheFolderExactlyFitsOneByteMoreDoesN
 {
     Configure("Quarantine_Folder_Capacity=3\n");
     SetFolderSize(2 * kMegabyte + 17);
-    EXPECT_TRUE(VerifyVirusFolderSize(static_cast<int32_t>(kMegabyte - 17)));
+    EXPECT_TRUE(VerifyVirusFolderSize((kMegabyte - 17)));
     EXPECT_EQ(nullptr, FindLine(Records(), 351));
-    EXPECT_FALSE(VerifyVirusFolderSize(static_cast<int32_t>(kMegabyte - 16)));
+    EXPECT_FALSE(VerifyVirusFolderSize((kMegabyte - 16)));
     // The size before the upload.
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::to_string(2 * kMegabyte + 17)));
     // The check never writes the total.
@@ -40,7 +40,7 @@ struct SBoundary
     const char* szName;
     const char* szSettings;
     int64_t nFolderSize;
-    int32_t nLargestFit;
+    int64_t nLargestFit;
     const char* szTracedSize;
 };
 
@@ -64,19 +64,20 @@ TEST_P(QuarantineCapacityBoundaryTest, LargestFitPassesOneByteMoreIsRefused)
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string(GetParam().szTracedSize)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Capacity, QuarantineCapacityBoundaryTest,
-                         ::testing::Values(SBoundary{"DefaultCapacityIsTenGigabytes", "",
-                                                     10240 * kMegabyte - 100, 100, "10737418140"},
-                                           // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
-                                           SBoundary{"LargeCapacityIsComputedInSixtyFourBits",
-                                                     "Quarantine_Folder_Capacity=4096\n",
-                                                     4096 * kMegabyte - 1000, 1000, "4294966296"},
-                                           SBoundary{"FolderAboveTwoToTheThirtyFirstShowsWhole",
-                                                     "Quarantine_Folder_Capacity=2147483647\n",
-                                                     2147483647LL * kMegabyte, 0,
-                                                     "2251799812636672"}),
-                         [](const ::testing::TestParamInfo<SBoundary>& info)
-                         { return info.param.szName; });
+INSTANTIATE_TEST_SUITE_P(
+    Capacity, QuarantineCapacityBoundaryTest,
+    ::testing::Values(
+        SBoundary{"DefaultCapacityIsTenGigabytes", "", 10240 * kMegabyte - 100, 100, "10737418140"},
+        // 4096 MB = 2^32 bytes: a 32-bit product would be 0.
+        SBoundary{"LargeCapacityIsComputedInSixtyFourBits", "Quarantine_Folder_Capacity=4096\n",
+                  4096 * kMegabyte - 1000, 1000, "4294966296"},
+        SBoundary{"FolderAboveTwoToTheThirtyFirstShowsWhole",
+                  "Quarantine_Folder_Capacity=2147483647\n", 2147483647LL * kMegabyte, 0,
+                  "2251799812636672"},
+        // The upload's own size is 64-bit: up to 8 GiB less the folder's 1000 bytes.
+        SBoundary{"UploadBeyondThirtyTwoBitsCountsWhole", "Quarantine_Folder_Capacity=8192\n", 1000,
+                  8192 * kMegabyte - 1000, "1000"}),
+    [](const ::testing::TestParamInfo<SBoundary>& info) { return info.param.szName; });
 
 TEST_F(QuarantineCapacityTest, NegativeUploadSizeIsSubtracted)
 {
@@ -97,8 +98,8 @@ TEST_F(QuarantineCapacityTest, ZeroAndNegativeCapacitiesAreUsedAsRead)
 
     Configure("Quarantine_Folder_Capacity=-2\n");
     EXPECT_FALSE(VerifyVirusFolderSize(0));
-    EXPECT_FALSE(VerifyVirusFolderSize(static_cast<int32_t>(-2 * kMegabyte + 1)));
-    EXPECT_TRUE(VerifyVirusFolderSize(static_cast<int32_t>(-2 * kMegabyte)));
+    EXPECT_FALSE(VerifyVirusFolderSize((-2 * kMegabyte + 1)));
+    EXPECT_TRUE(VerifyVirusFolderSize((-2 * kMegabyte)));
 }
 
 TEST_F(QuarantineCapacityTest, CapacityIsReadAfreshOnEveryCall)
@@ -115,15 +116,19 @@ TEST_F(QuarantineCapacityTest, TotalAtTheTopOfTheRangeDoesNotWrapIntoAFit)
     SetFolderSize(INT64_MAX);
     EXPECT_FALSE(VerifyVirusFolderSize(1));
     EXPECT_FALSE(VerifyVirusFolderSize(INT32_MAX));
+    EXPECT_FALSE(VerifyVirusFolderSize(INT64_MAX));
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("9223372036854775807")));
+    // Nor does a large upload into a large folder.
+    SetFolderSize(INT64_MAX / 2 + 1);
+    EXPECT_FALSE(VerifyVirusFolderSize(INT64_MAX / 2 + 1));
 }
 
 TEST_F(QuarantineCapacityTest, MissingFolderPassesAnyUploadUpToTheCapacity)
 {
     m_pHome->WriteSettings("Quarantine_Folder=" + m_pHome->Join("absent") +
                            "\nQuarantine_Folder_Capacity=1\n");
-    EXPECT_TRUE(VerifyVirusFolderSize(static_cast<int32_t>(kMegabyte)));
-    EXPECT_FALSE(VerifyVirusFolderSize(static_cast<int32_t>(kMegabyte + 1)));
+    EXPECT_TRUE(VerifyVirusFolderSize((kMegabyte)));
+    EXPECT_FALSE(VerifyVirusFolderSize((kMegabyte + 1)));
     EXPECT_TRUE(HasTrace(Records(), 351, 4, kExceed + std::string("0")));
 }
 

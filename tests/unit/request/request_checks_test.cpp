@@ -11,6 +11,11 @@
 #include <filesystem>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace
 {
 
@@ -61,17 +66,6 @@ TEST(ComputerNameCheck, RefusesSeparatorsAndPercentBytewise)
     EXPECT_FALSE(IsComputerNameAcceptable("a\\b"));
     // A double-byte character whose trail byte is the code of '\' (0x5C).
     EXPECT_FALSE(IsComputerNameAcceptable("PC\x95\x5C"));
-}
-
-TEST(UploadSizeRule, ReadsLikeStrtolWithinInt32)
-{
-    EXPECT_EQ(ReadUploadSize("abc"), 0);
-    EXPECT_EQ(ReadUploadSize(" 42kB"), 42);
-    EXPECT_EQ(ReadUploadSize("99999999999"), 2147483647);
-    EXPECT_EQ(ReadUploadSize("-99999999999"), -2147483647 - 1);
-    EXPECT_EQ(ReadUploadSize("-100"), -100);
-    EXPECT_EQ(ReadUploadSize("+7"), 7);
-    EXPECT_EQ(ReadUploadSize(""), 0);
 }
 
 TEST(LocationCheck, AdmitsOnlyFilesDirectlyInTheUploadDirectory)
@@ -127,21 +121,101 @@ TEST(LocationCheck, PosixIsCaseSensitiveAndBackslashIsAByte)
 }
 #endif
 
-// Only a regular file is an upload; what is not one is refused without being read.
-TEST(RegularUploadFile, OnlyARegularFileWithANameIsAdmitted)
+// Only a file on disk is an upload, and its own size is what counts; what is not one is refused
+// without being read.
+class RegularUploadFile : public ::testing::Test
 {
-    const std::string strDir = "regular_upload_test_" + std::to_string(GetCurrentProcessId());
-    std::filesystem::remove_all(strDir);
-    ASSERT_TRUE(std::filesystem::create_directory(strDir));
-    const std::string strFile = strDir + VENDREL_DIR_SEP_STR + "upload_1";
-    ASSERT_TRUE(WriteWholeFile(strFile, "content"));
+protected:
+    void SetUp() override
+    {
+        m_strDir = "regular_upload_test_" + std::to_string(GetCurrentProcessId());
+        std::filesystem::remove_all(m_strDir);
+        ASSERT_TRUE(std::filesystem::create_directory(m_strDir));
+    }
+    void TearDown() override { std::filesystem::remove_all(m_strDir); }
+    std::string In(const std::string& strName) const
+    {
+        return m_strDir + VENDREL_DIR_SEP_STR + strName;
+    }
+    // Whether the check takes strPath; its size, -1 when refused (and then 0 from the check).
+    static int64_t SizeTaken(const std::string& strPath)
+    {
+        int64_t nSize = -7;
+        if (!IsRegularUploadFile(strPath.c_str(), &nSize))
+        {
+            EXPECT_EQ(0, nSize) << strPath;
+            return -1;
+        }
+        return nSize;
+    }
 
-    EXPECT_TRUE(IsRegularUploadFile(strFile.c_str()));
-    EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR).c_str()));
-    EXPECT_FALSE(IsRegularUploadFile(strDir.c_str()));
-    EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR ".").c_str()));
-    EXPECT_FALSE(IsRegularUploadFile((strDir + VENDREL_DIR_SEP_STR "missing").c_str()));
-    EXPECT_FALSE(IsRegularUploadFile(""));
+    std::string m_strDir;
+};
 
-    std::filesystem::remove_all(strDir);
+TEST_F(RegularUploadFile, RegularFilesAreTakenWithTheirOwnSize)
+{
+    ASSERT_TRUE(WriteWholeFile(In("upload_1"), "content"));
+    ASSERT_TRUE(WriteWholeFile(In("empty.bin"), ""));
+    ASSERT_TRUE(WriteWholeFile(In(".hidden"), std::string(4096, 'h')));
+    EXPECT_EQ(7, SizeTaken(In("upload_1")));
+    EXPECT_EQ(0, SizeTaken(In("empty.bin")));
+    EXPECT_EQ(4096, SizeTaken(In(".hidden")));
 }
+
+TEST_F(RegularUploadFile, WhatIsNoFileOnDiskIsRefused)
+{
+    ASSERT_TRUE(WriteWholeFile(In("upload_1"), "content"));
+    std::filesystem::create_directory(In("sub"));
+    const std::string aRefused[] = {
+        m_strDir + VENDREL_DIR_SEP_STR, m_strDir, In("."), In(".."), In("sub"), In("missing"), "",
+        // A stream of an existing file, or a device's name with a stream, is no file of its own.
+        In("upload_1:stream"), In("upload_1::$DATA"), In("NUL::$DATA"), In("upload_1:")};
+    for (const std::string& strPath : aRefused)
+    {
+        EXPECT_EQ(-1, SizeTaken(strPath)) << strPath;
+    }
+    // The file the refused streams named is still there, untouched.
+    EXPECT_EQ("content", ReadWholeFile(In("upload_1")));
+}
+
+// Files of 2 GiB and more count in full: a hole of 5 GiB reads back as its size.
+TEST_F(RegularUploadFile, SizeAboveTwoGigabytesCountsInFull)
+{
+    const uint64_t nSize = 5ull * 1024 * 1024 * 1024 + 3;
+    HANDLE h = CreateFileA(In("huge").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    LONG lHigh = static_cast<LONG>((nSize - 1) >> 32);
+    SetFilePointer(h, static_cast<LONG>((nSize - 1) & 0xffffffffu), &lHigh, FILE_BEGIN);
+    DWORD dwWritten = 0;
+    ASSERT_TRUE(WriteFile(h, "!", 1, &dwWritten, nullptr));
+    CloseHandle(h);
+    EXPECT_EQ(static_cast<int64_t>(nSize), SizeTaken(In("huge")));
+}
+
+#ifdef _WIN32
+// Names that Windows maps to devices, in every spelling: refused at once, none of them read.
+TEST_F(RegularUploadFile, DeviceNamesAreRefused)
+{
+    for (const char* szName : {"COM1", "AUX.txt", "NUL", "nul.txt", "NUL.", "NUL ", "CON", "PRN",
+                               "com9", "LPT1", "lpt9.dat", "CON.", "aux "})
+    {
+        EXPECT_EQ(-1, SizeTaken(In(szName))) << szName;
+    }
+}
+#else
+// FIFOs, sockets, devices and links: refused, and a FIFO without a writer does not block.
+TEST_F(RegularUploadFile, SpecialEntriesAndLinksAreRefused)
+{
+    ASSERT_TRUE(WriteWholeFile(In("target"), "target"));
+    ASSERT_EQ(0, mkfifo(In("fifo").c_str(), 0600));
+    ASSERT_EQ(0, symlink(In("target").c_str(), In("link").c_str()));
+    ASSERT_EQ(0, symlink("/dev/zero", In("zero").c_str()));
+    for (const std::string& strPath :
+         {In("fifo"), In("link"), In("zero"), std::string("/dev/null"), std::string("/dev/zero")})
+    {
+        EXPECT_EQ(-1, SizeTaken(strPath)) << strPath;
+    }
+    EXPECT_EQ(6, SizeTaken(In("target")));
+}
+#endif

@@ -4,6 +4,7 @@
 #include "trace_setup.h"
 #include "trace_test_env.h"
 
+#include <algorithm>
 #include <string.h>
 
 static const std::string kSep = VENDREL_DIR_SEP_STR;
@@ -136,6 +137,78 @@ TEST_F(SetupTest, InitDebugTraceWithTooFewSeparatorsSetsNothing)
     CTraceCapture capture;
     LogTrace(4, ".\\Vendrel", 1, "still traced");
     EXPECT_EQ(capture.OnlyMessage(), "[][" + ExeBaseName() + "]still traced");
+}
+
+// The executable's path as GetModuleFileNameA answers it for a path longer than the buffer: cut
+// to the buffer with its terminator, the buffer's size as the count. Or no path at all.
+std::string g_strModulePath;
+
+DWORD WINAPI StandInModuleFileName(HMODULE, LPSTR lpFilename, DWORD nSize)
+{
+    if (g_strModulePath.empty() || nSize == 0)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    size_t nCopy = std::min(g_strModulePath.size(), static_cast<size_t>(nSize - 1));
+    memcpy(lpFilename, g_strModulePath.data(), nCopy);
+    lpFilename[nCopy] = '\0';
+    SetLastError(nCopy < g_strModulePath.size() ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
+    return nCopy < g_strModulePath.size() ? nSize : static_cast<DWORD>(nCopy);
+}
+
+class SetupModulePathTest : public SetupTest
+{
+protected:
+    void SetUp() override
+    {
+        SetupTest::SetUp();
+        SetSystemCall("GetModuleFileNameA", (SYSTEM_CALL_PTR)StandInModuleFileName);
+    }
+    void TearDown() override
+    {
+        ResetSystemCalls();
+        SetupTest::TearDown();
+    }
+};
+
+// A path of 260 bytes and more is cut, not refused: the tag and the (cut) name are set, and the
+// install directory comes from the separators the cut path still holds.
+TEST_F(SetupModulePathTest, CutPathStillSetsTheTagAndTheCutName)
+{
+    const std::string strDirs = kSep + "srv" + kSep + "home" + kSep + "cgi" + kSep + "bin" + kSep;
+    // A path of 259 characters fits whole; one of 260 is cut by one; a long one by many.
+    const size_t nExt = 4;
+    for (size_t nName : {259 - strDirs.size() - nExt, 260 - strDirs.size() - nExt, size_t(400)})
+    {
+        g_strModulePath = strDirs + std::string(nName, 'v') + ".exe";
+        const std::string strCut = g_strModulePath.substr(0, MAX_PATH - 1);
+        ResetTraceState();
+        EXPECT_EQ(InitDebugTrace("zeldebug.ini", "qvdbg20.dll", 2, "Vendrel", FALSE), 1) << nName;
+        EXPECT_STREQ(g_szModuleTag, "Vendrel");
+        EXPECT_EQ(std::string(g_szExeName), strCut.substr(strDirs.size())) << nName;
+        CTraceCapture capture;
+        LogTrace(4, ".\\Vendrel", 1, "traced");
+        EXPECT_EQ(capture.OnlyMessage(), "[Vendrel][" + strCut.substr(strDirs.size()) + "]traced");
+    }
+}
+
+TEST_F(SetupModulePathTest, NoPathSetsNothing)
+{
+    g_strModulePath.clear();
+    EXPECT_EQ(InitDebugTrace("zeldebug.ini", "qvdbg20.dll", 0, "Vendrel", FALSE), 0);
+    EXPECT_STREQ(g_szModuleTag, "");
+    EXPECT_STREQ(g_szExeName, "");
+}
+
+// A cut path whose separators were all in the part cut away sets nothing, as any path with too
+// few separators does.
+TEST_F(SetupModulePathTest, CutPathWithTooFewSeparatorsLeftSetsNothing)
+{
+    g_strModulePath = kSep + "srv" + kSep + std::string(300, 'd') + kSep + "bin" + kSep + "v.exe";
+    EXPECT_EQ(InitDebugTrace("zeldebug.ini", "qvdbg20.dll", 2, "Vendrel", FALSE), 0);
+    EXPECT_STREQ(g_szModuleTag, "");
+    EXPECT_STREQ(g_szExeName, "");
 }
 
 TEST_F(SetupTest, PipeModeLoadsNothingAndAnswersFalse)
