@@ -35,8 +35,10 @@ COMMAND_SECONDS = 60
 MACHINE_RUN_DIR = "/run/gluster"
 # A server that reads ".store" under its hold must see what the server before it wrote there:
 # the client's cache of small files' contents and the kernel's page cache would otherwise hand
-# it a value up to a second old (measured: every such read, without these two).
-VOLUME_OPTIONS = (("performance.quick-read", "off"),)
+# it a value up to a second old (measured: every such read, without these two), and a close
+# that answers before its writes reached the bricks (flush-behind) would let the hold go while
+# the new total is still on its way.
+VOLUME_OPTIONS = (("performance.quick-read", "off"), ("performance.flush-behind", "off"))
 MOUNT_OPTIONS = ("direct-io-mode=enable",)
 STALE_RETRIES = 20
 # What glusterd makes in the machine's own state directory whatever its working directory is.
