@@ -530,6 +530,8 @@ check "the reopened trace.jsonl is vendrel's, 0640" \
 logd_pid=$(logd_running)
 filed_count=$(ls /var/lib/vendrel/Virus | wc -l)
 echo "== upgrade in place (settings edited by the operator stay)"
+check "the guide's line that turns the Apache configuration off" guide_run apache-disable
+check "it is off" test ! -e /etc/apache2/conf-enabled/vendrel.conf
 echo "; edited by the operator" >>/etc/vendrel/server.ini
 chown root:root /var/lib/vendrel/Virus
 dpkg --force-confold -i "$deb" >"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log"; exit 1; }
@@ -550,8 +552,10 @@ check "edited server.ini kept" grep -q "edited by the operator" /etc/vendrel/ser
 check "an operator's change of the quarantine folder's owner kept" \
   test "$(stat -c %U /var/lib/vendrel/Virus)" = root
 chown www-data:www-data /var/lib/vendrel/Virus
-check "quarantined files kept, Apache configuration still enabled" \
-  test "$(ls /var/lib/vendrel/Virus | wc -l)" = "$filed_count" -a -e /etc/apache2/conf-enabled/vendrel.conf
+check "quarantined files kept, the Apache configuration turned off stays off" \
+  test "$(ls /var/lib/vendrel/Virus | wc -l)" = "$filed_count" -a ! -e /etc/apache2/conf-enabled/vendrel.conf
+check "the guide's Apache lines turn it on again" guide_run apache-enable
+check "it is on" test -e /etc/apache2/conf-enabled/vendrel.conf
 
 echo "== remove (settings and quarantined files stay)"
 # Upgraded once more without a restart, the log server runs a replaced program: removal stops

@@ -36,6 +36,13 @@ IIS_COMMAND = re.compile(r"^\s*> (\S.*)$")
 IIS_MARK = re.compile(r"\(not run by the tests: [^)]+\):?\s*$")
 RUNNER_CALL = re.compile(r"\bguide_run\s+([a-z0-9-]+)")
 PLACEHOLDER = re.compile(r"@([A-Z_]+)@")
+# Programs whose name opens a command an administrator would type: an inline mention of one in
+# the guide's text must be (part of) a command of some block, so that it is run or marked too.
+COMMAND_WORDS = ("a2disconf", "a2dismod", "a2enconf", "a2enmod", "apt-get", "cp", "curl", "dpkg",
+                 "gluster", "journalctl", "lighty-enable-mod", "mount", "pgrep", "rm", "runuser",
+                 "sed", "service", "start-stop-daemon", "systemctl", "tar", "vendrel-logd",
+                 "vendrel-quarantine", "vendrel-sign")
+INLINE_CODE = re.compile(r"`([^`]+)`")
 
 
 class GuideError(Exception):
@@ -236,6 +243,16 @@ def check_sources(root):
         else:
             problems.append("%s: commands that no test runs and no mark explains: %s"
                             % (where, "; ".join(commands)))
+    # Commands named in the text: each is (part of) a command of a block, or a pattern ("...").
+    block_commands = [" ".join(c.split()) for b in blocks if b.is_commands() for c in b.commands()]
+    prose = re.sub(r"^```.*?^```$", "", guide, flags=re.S | re.M)
+    for span in INLINE_CODE.findall(prose):
+        words = span.split()
+        if len(words) < 2 or words[0] not in COMMAND_WORDS or "..." in span or "<" in span:
+            continue
+        if not any(" ".join(words) in c for c in block_commands):
+            problems.append("operators-guide.md: the command `%s` in the text is in no block, "
+                            "so it is neither run by the tests nor marked" % span)
     for name in sorted(called - set(names)):
         problems.append("scripts/package-test.sh runs guide block %s, which the guide lacks"
                         % name)

@@ -13,7 +13,8 @@ from guide_blocks import GuideError, block_script, check_sources, iis_groups, pa
 GUIDE = """# Guide
 
 See `vendrel(8)`, `vendrel-logd(8)`, `vendrel-quarantine(8)` and `vendrel-sign(1)`.
-Settings: Alpha_Key, Beta_Key. The example ex.conf has `@HOST@`.
+Settings: Alpha_Key, Beta_Key. The example ex.conf has `@HOST@`. Reload with
+`systemctl reload x`; run `vendrel-quarantine ...` as www-data.
 
 <!-- test: first -->
 ```sh
@@ -166,11 +167,15 @@ class StaticCheck(unittest.TestCase):
             ("a placeholder the guide does not explain",
              {GUIDE_MD: ("has `@HOST@`", "has a host")},
              "does not explain @HOST@ of ex.conf"),
-            ("a setting missing from the manual page", {"packaging/man/vendrel.8": ("Beta_Key", "")},
+            ("a setting missing from the manual page",
+             {"packaging/man/vendrel.8": ("Beta_Key", "")},
              "man/vendrel.8 does not document the setting Beta_Key"),
             ("a setting missing from the Windows settings",
              {"packaging/windows/server.ini": ("Beta_Key=2\r\n", "")},
              "windows/server.ini does not document the setting Beta_Key"),
+            ("a command named in the text that no block holds",
+             {GUIDE_MD: ("`systemctl reload x`", "`systemctl restart x`")},
+             "the command `systemctl restart x` in the text is in no block"),
             ("a manual page the guide does not point to",
              {GUIDE_MD: ("`vendrel-sign(1)`", "vendrel-sign")},
              "does not point to vendrel-sign(1)"),
