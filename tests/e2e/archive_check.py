@@ -161,6 +161,9 @@ class ArchiveCheck:
 
     def exercise(self):
         self.unpack()
+        if not self.check("unpacked into C:\\Vendrel, server.ini lies at C:\\Vendrel\\server.ini",
+                          os.path.isfile(os.path.join(self.home, "server.ini"))):
+            return
         with open(os.path.join(self.home, "server.ini"), "rb") as f:
             settings = f.read().decode("ascii")
         self.check("server.ini names C:\\Vendrel\\Virus, which is this home's",
