@@ -4,11 +4,12 @@
 set -euo pipefail
 
 # mount and util-linux: the tests' tmpfs mounts and setpriv; systemd and init-system-helpers:
-# the package test's unit checks (systemd-analyze, deb-systemd-helper).
+# the package test's unit checks (systemd-analyze, deb-systemd-helper); man-db and spawn-fcgi:
+# the package test's manual pages (man -w) and the guide's fcgiwrap without systemd.
 packages=(cmake ninja-build g++ googletest libgtest-dev mingw-w64 wine wine64 lighttpd lighttpd-mod-openssl openssl curl
           clang libclang-rt-14-dev python3 time valgrind strace libssl-dev wrk
-          apache2 nginx fcgiwrap lintian dpkg-dev file adduser util-linux mount logrotate systemd
-          init-system-helpers glusterfs-server glusterfs-client iproute2)
+          apache2 nginx fcgiwrap spawn-fcgi lintian dpkg-dev file adduser util-linux mount logrotate
+          systemd init-system-helpers man-db glusterfs-server glusterfs-client iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

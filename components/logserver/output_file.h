@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
-// Opens strPath for appending, creating it when missing; null on failure, with the reason
-// (the system's error text) in pstrError. On
+// Opens strPath for appending, creating it when missing (POSIX: mode 0640, narrowed by the
+// umask); null on failure, with the reason (the system's error text) in pstrError. On
 // Windows the file is shared for reading, writing and deleting, so that it can be renamed by
-// a rotation while it is open, as on POSIX.
+// a rotation while it is open, as on POSIX; a new file takes its folder's inherited access.
 FILE* OpenOutputFile(const std::string& strPath, std::string* pstrError);
 // The size of the file behind pFile in bytes, or 0 when it cannot be had.
 uint64_t OutputFileSize(FILE* pFile);

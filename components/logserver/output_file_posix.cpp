@@ -8,7 +8,10 @@
 
 FILE* OpenOutputFile(const std::string& strPath, std::string* pstrError)
 {
-    static const mode_t kCreateMode = 0666; // narrowed by the umask, as fopen would
+    // The records hold the signatures the program computed: a file made here is for the
+    // server's user and group alone, whatever umask the shell that started it had (a stricter
+    // umask narrows it further). A file that exists keeps the mode its owner gave it.
+    static const mode_t kCreateMode = 0640;
     int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kCreateMode);
     if (fd < 0)
     {

@@ -328,7 +328,9 @@ class E2ETestCase(unittest.TestCase):
         return filed[0]
 
     def run_cgi(self, method="POST", query="", body=b"", content_type=None, extra_env=None,
-                content_length=None):
+                content_length=None, args=()):
+        """Runs the program as a web server would; args are command-line words, which some
+        web servers pass (the words of a query without "=")."""
         env = dict(os.environ, **wine_env())
         env.update({
             "GATEWAY_INTERFACE": "CGI/1.1",
@@ -351,7 +353,7 @@ class E2ETestCase(unittest.TestCase):
             env.update(extra_env)
         start = self.logd.offset()
         exe = os.path.join(self.inst.bin, "vendrel" + EXE)
-        proc = subprocess.run(command(exe), input=body, env=env, stdout=subprocess.PIPE,
+        proc = subprocess.run(command(exe, *args), input=body, env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120, cwd=self.inst.bin)
         self.assertEqual(proc.returncode, 0, proc.stderr)
         return CgiResult(proc.stdout, self.logd.records(start))

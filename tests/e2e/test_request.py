@@ -71,6 +71,38 @@ class Success(RequestCase):
         self.assertEqual(self.inst.store_value(), 2 * len(b"same computer"))
 
 
+class CommandLineWords(RequestCase):
+    """The program reads no arguments: a web server passes the words of a query without "="
+    as arguments, so --help or --version from a request must change nothing."""
+
+    WORDS = [("--help",), ("--version",), ("-h",), ("--help", "--version"), ("list", "purge")]
+
+    def outcome(self, result):
+        return result.stdout, [(lvl, line, text) for lvl, line, text in self.handler_traces(result)]
+
+    def test_signed_upload_answers_and_files_as_without_arguments(self):
+        _, pairs = self.signed_vars(b"plain run")
+        plain = self.post_vars(pairs)
+        self.assertEqual(plain.stdout, OK)
+        for words in self.WORDS:
+            with self.subTest(words=words):
+                before = set(self.inst.quarantined())
+                path, pairs = self.signed_vars(b"plain run")
+                result = self.post_vars(pairs, args=words)
+                self.assertEqual(self.outcome(result), self.outcome(plain))
+                self.assertFalse(os.path.exists(path))
+                self.assertEqual(len(set(self.inst.quarantined()) - before), 1)
+
+    def test_request_without_variables_answers_as_without_arguments(self):
+        plain = self.run_cgi(method="GET", query="--help")
+        self.assertEqual(plain.stdout, HEADERS)
+        for words in self.WORDS:
+            with self.subTest(words=words):
+                result = self.run_cgi(method="GET", query=" ".join(words), args=words)
+                self.assertEqual(self.outcome(result), self.outcome(plain))
+                self.assertEqual(os.listdir(self.inst.temp), [])
+
+
 class MissingAndBadVariables(RequestCase):
     def test_no_variable_array_gives_empty_body(self):
         # A body shorter than its CONTENT_LENGTH cannot be decoded.

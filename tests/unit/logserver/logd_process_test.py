@@ -4,8 +4,8 @@ record whatever it holds; size rotation keeps its generations and every record w
 --version and usage errors answer as every command does. Silent clients hold nobody back and
 are closed after 10 s (natively: raw socket clients; Windows: pipe clients held by the trace
 client), and at most 1,000 are served at once. Natively also: running out of descriptors
-closes single connections only, the socket admits only its user and group, and SIGHUP reopens
-the output.
+closes single connections only, the socket admits only its user and group, SIGHUP reopens
+the output, and a new output file is 0640 whatever the umask.
 
 Run by CTest: logd_process_test.py --logd PATH --client PATH --version-string V [--wine WINE]
 With --wine the Windows build runs under Wine (WINEPREFIX from the environment) on the one
@@ -373,6 +373,40 @@ def log_rotation(workdir, env):
         check(logd.proc.poll() is None, "the server goes on after SIGHUP")
     finally:
         check(logd.stop() == 0, "server ends cleanly after a rotation")
+
+
+def output_mode(workdir, env):
+    """Started from a shell with umask 022, the server makes its output 0640 (its records hold
+    computed signatures); after a rename and SIGHUP the new file is 0640 too; an output that
+    exists keeps its mode."""
+    def loose_umask():
+        os.umask(0o022)
+
+    def mode(path):
+        return stat.S_IMODE(os.stat(path).st_mode) if os.path.exists(path) else None
+
+    logd = LogServer(workdir, env, name="mode", preexec_fn=loose_umask)
+    try:
+        run_client(env, "burst", "1", "mode")
+        check(len(logd.lines(1, limit=10)) == 1, "a record in the new output")
+        check(mode(logd.output) == 0o640, "a new output is 0640: %r" % mode(logd.output))
+        os.rename(logd.output, logd.output + ".1")
+        logd.proc.send_signal(signal.SIGHUP)
+        deadline = time.time() + 10
+        while not os.path.exists(logd.output) and time.time() < deadline:
+            time.sleep(0.02)
+        check(mode(logd.output) == 0o640, "reopened after SIGHUP: 0640: %r" % mode(logd.output))
+    finally:
+        check(logd.stop() == 0, "server ends cleanly after the mode checks")
+    kept = os.path.join(workdir, "out-kept.jsonl")
+    with open(kept, "wb"):
+        pass
+    os.chmod(kept, 0o644)
+    logd = LogServer(workdir, env, name="kept", preexec_fn=loose_umask)
+    try:
+        check(mode(kept) == 0o644, "an existing output keeps its mode: %r" % mode(kept))
+    finally:
+        logd.stop()
 
 
 def run_logd(env, *args):
@@ -765,6 +799,7 @@ def main():
         hostile_bytes(workdir, env, pipe_dir)
         socket_access(workdir, env, pipe_dir)
         log_rotation(workdir, env)
+        output_mode(workdir, env)
 
     # 4b. Windows keeps the pipe's default security: --group is taken, noted and has no effect.
     if ARGS.wine:
