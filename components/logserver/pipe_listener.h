@@ -27,8 +27,9 @@ public:
     // Starts listening on the pipe strName (the part after \\.\pipe\). A pipe that another
     // live server owns is refused; on POSIX a stale socket file is replaced. On POSIX the socket
     // is made with mode 0660, so only the server's user and the group strGroup (empty: the
-    // server's own group) may connect; an unknown group is refused. Windows keeps the system's
-    // default pipe security and only notes on standard error that strGroup has no effect.
+    // server's own group) may connect; an unknown group is refused. On Windows the pipe keeps
+    // the system's default security (others may only read) unless strGroup is given: its
+    // members may then write records too; an unknown group is refused.
     bool Open(const std::string& strName, const std::string& strGroup, std::string* pstrError);
     bool Open(const std::string& strName, std::string* pstrError)
     {

@@ -2,9 +2,9 @@
 #include "pipe_listener.h"
 
 #include "pipe_instance_win.h"
+#include "pipe_security_win.h"
 
 #include <atomic>
-#include <cstdio>
 
 struct CPipeListener::CImpl
 {
@@ -79,7 +79,7 @@ HANDLE CreateLogPipeInstance(const std::wstring& wstrPath, bool bFirst)
         PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (bFirst ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     return CreateNamedPipeW(wstrPath.c_str(), dwOpenMode,
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                            PIPE_UNLIMITED_INSTANCES, 0, kInBufferBytes, 0, NULL);
+                            PIPE_UNLIMITED_INSTANCES, 0, kInBufferBytes, 0, LogPipeSecurity());
 }
 
 bool WidenPipePath(const std::string& strPath, std::wstring* pwstrPath)
@@ -108,12 +108,9 @@ CPipeListener::~CPipeListener()
 bool CPipeListener::Open(const std::string& strName, const std::string& strGroup,
                          std::string* pstrError)
 {
-    if (!strGroup.empty())
+    if (!strGroup.empty() && !SetLogPipeWriters(strGroup, pstrError))
     {
-        fprintf(stderr,
-                "vendrel-logd: --group %s has no effect here: the pipe keeps the "
-                "system's default security\n",
-                strGroup.c_str());
+        return false;
     }
     m_pImpl->m_strPath = "\\\\.\\pipe\\" + strName;
     if (!WidenPipePath(m_pImpl->m_strPath, &m_pImpl->m_wstrPath))

@@ -85,7 +85,12 @@ class ArchiveCheck:
         for command in commands:
             # The words as typed at the prompt (these commands quote nothing): the interpreter
             # gets them as the rest of its command line. sc's own error reports are kept.
-            proc = subprocess.run([WINE, "cmd", "/c"] + command.split(),
+            words = command.split()
+            if "--install-service" in words and "IIS_IUSRS" in words:
+                # Wine has no IIS_IUSRS group: the service's pipe is opened to the built-in
+                # Users instead, which Wine knows, so that the group is still looked up.
+                words[words.index("IIS_IUSRS")] = "Users"
+            proc = subprocess.run([WINE, "cmd", "/c"] + words,
                                   env=dict(self.env, WINEDEBUG="-all,err+sc"),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, timeout=120)

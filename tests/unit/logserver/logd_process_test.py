@@ -801,16 +801,20 @@ def main():
         log_rotation(workdir, env)
         output_mode(workdir, env)
 
-    # 4b. Windows keeps the pipe's default security: --group is taken, noted and has no effect.
+    # 4b. Windows: --group opens the pipe to a group's writers; an unknown one stops the start.
     if ARGS.wine:
-        noted = LogServer(workdir, env, name="group", extra=("--group", "webusers"))
+        grouped = LogServer(workdir, env, name="group", extra=("--group", "Users"))
         try:
             run_client(env, "burst", "1", "grouped")
-            check(len(noted.lines(1, limit=30)) == 1, "served with --group")
-            check("--group webusers has no effect" in noted.errors(),
-                  "--group is noted as without effect: %r" % noted.errors()[-300:])
+            check(len(grouped.lines(1, limit=30)) == 1, "served with --group Users")
         finally:
-            noted.stop()
+            grouped.stop()
+        bad = subprocess.run(command(ARGS.logd, "--group", "no-such-group-vendrel"), env=env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, timeout=60)
+        check(bad.returncode != 0, "an unknown group fails at start")
+        check(b"unknown group no-such-group-vendrel" in bad.stderr,
+              "an unknown group is named: %r" % bad.stderr[-200:])
 
     # 5. The text form: one readable line a record, control characters escaped.
     if not ARGS.wine:
