@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include "posix/pal_internal.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -29,6 +30,7 @@ CSystemCall g_aSystemCalls[SYSCALL_COUNT] = {
     {SYSTEM_CALL_ENTRY(link)},
     {SYSTEM_CALL_ENTRY(PalRenameNoReplace)},
     {SYSTEM_CALL_ENTRY(write)},
+    {SYSTEM_CALL_ENTRY(flock)},
 #endif
 };
 

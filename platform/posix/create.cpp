@@ -206,6 +206,23 @@ static int LinkIntoPlace(const char* szTemp, const char* szPath)
     return nErrno == EINVAL || nErrno == EOPNOTSUPP ? ENOSYS : nErrno;
 }
 
+// The last error for an open that OpenLocked could not make.
+static void SetOpenError(const char* szPath, int nErrno, bool bCreateNew)
+{
+    if (bCreateNew && (nErrno == EEXIST || nErrno == ELOOP))
+    {
+        SetExistsError(szPath);
+    }
+    else if (nErrno == ELOOP)
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
+    else if (bCreateNew || nErrno != ENOENT)
+    {
+        PalSetErrorForPath(nErrno, szPath);
+    }
+}
+
 // Opens szPath, never through a link at its end, and locks it for the handle's share mode.
 // Returns the descriptor, or -1 with *pnOpenErrno the open's errno (0 when the lock was refused)
 // and the last error set. A link at the name (ELOOP) is a file that is there for CREATE_NEW and
@@ -213,32 +230,31 @@ static int LinkIntoPlace(const char* szTemp, const char* szPath)
 static int OpenLocked(const char* szPath, int nFlags, mode_t nMode, DWORD dwDesiredAccess,
                       DWORD dwShareMode, bool bCreateNew, struct stat* pSt, int* pnOpenErrno)
 {
-    *pnOpenErrno = 0;
-    int nFd = PalOpenRegular(szPath, nFlags | O_NOFOLLOW, nMode, pSt);
-    if (nFd < 0)
+    for (int nReopen = 0;; ++nReopen)
     {
+        *pnOpenErrno = 0;
+        int nFd = PalOpenRegular(szPath, nFlags | O_NOFOLLOW, nMode, pSt);
+        if (nFd >= 0 && PalLockNamedFile(nFd, dwDesiredAccess, dwShareMode))
+        {
+            return nFd;
+        }
         int nErrno = errno;
-        *pnOpenErrno = nErrno;
-        if (bCreateNew && (nErrno == EEXIST || nErrno == ELOOP))
+        bool bLockFailed = nFd >= 0;
+        if (bLockFailed)
         {
-            SetExistsError(szPath);
+            close(nFd);
         }
-        else if (nErrno == ELOOP)
+        if (PalRetryStaleOpen(nErrno, szPath, nReopen))
         {
-            SetLastError(ERROR_ACCESS_DENIED);
+            continue;
         }
-        else if (bCreateNew || nErrno != ENOENT)
+        if (!bLockFailed)
         {
-            PalSetErrorForPath(nErrno, szPath);
+            *pnOpenErrno = nErrno;
+            SetOpenError(szPath, nErrno, bCreateNew);
         }
         return -1;
     }
-    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
-    {
-        close(nFd);
-        return -1;
-    }
-    return nFd;
 }
 
 // Where the file system neither links nor renames without replacing, the file is created under

@@ -74,6 +74,8 @@ DWORD PalWin32ErrorFromErrno(int nErrno)
         return ERROR_NOT_SUPPORTED;
     case ETIMEDOUT:
         return ERROR_SEM_TIMEOUT;
+    case ESTALE:
+        return ERROR_UNEXP_NET_ERR;
     default:
         return ERROR_GEN_FAILURE;
     }

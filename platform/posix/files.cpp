@@ -1,7 +1,11 @@
 // Opening, reading and writing files, their times and attributes, and their deletion.
 #include "pal_internal.h"
 
+#include "system_calls.h"
+
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -39,13 +43,82 @@ static int LockForShare(DWORD dwDesiredAccess, DWORD dwShareMode)
 
 bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode)
 {
-    if (flock(nFd, LockForShare(dwDesiredAccess, dwShareMode) | LOCK_NB) != 0 &&
-        errno == EWOULDBLOCK)
+    if (osFlock(nFd, LockForShare(dwDesiredAccess, dwShareMode) | LOCK_NB) == 0)
     {
-        // Other flock failures (a file system without locks) leave the file usable, unshared.
+        return true;
+    }
+    if (errno == EWOULDBLOCK)
+    {
         SetLastError(ERROR_SHARING_VIOLATION);
         return false;
     }
+    if (errno == ESTALE)
+    {
+        PalSetErrorFromErrno(ESTALE);
+        return false;
+    }
+    // Other flock failures (a file system without locks) leave the file usable, unshared.
+    return true;
+}
+
+bool PalLockNamedFile(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode)
+{
+    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
+    {
+        return false;
+    }
+    // The lock may have come only as a replacing writer let the file go, once its rename had
+    // put a new file under the name: this one then has no name left, and what is written
+    // through it would reach nobody. Windows replaces a file in place, so there the holder
+    // would see the new content.
+    struct stat st;
+    if (fstat(nFd, &st) != 0 || st.st_nlink == 0)
+    {
+        int nErrno = errno == ESTALE || st.st_nlink == 0 ? ESTALE : errno;
+        PalSetErrorFromErrno(nErrno);
+        errno = nErrno;
+        return false;
+    }
+    return true;
+}
+
+bool PalRetryStaleOpen(int nErrno, const char* szPath, int nReopen)
+{
+    if (nErrno != ESTALE || nReopen >= kPalStaleReopens)
+    {
+        return false;
+    }
+    // A network file system's client keeps a name it looked up for a while (a second on the
+    // volumes the operator's guide sets up) and hands out the file it found then, even after
+    // another server replaced it: everything done through it fails with ESTALE. Reading the
+    // directory as far as the name makes the client look the name up again.
+    char szDir[PATH_MAX];
+    const char* szSlash = strrchr(szPath, '/');
+    const char* szName = szSlash != nullptr ? szSlash + 1 : szPath;
+    size_t nDir = szSlash == nullptr ? 0 : szSlash == szPath ? 1 : szSlash - szPath;
+    if (nDir >= sizeof(szDir))
+    {
+        return false;
+    }
+    if (nDir == 0)
+    {
+        szDir[nDir++] = '.';
+    }
+    else
+    {
+        memcpy(szDir, szPath, nDir);
+    }
+    szDir[nDir] = '\0';
+    DIR* pDir = opendir(szDir);
+    if (pDir == nullptr)
+    {
+        return false;
+    }
+    const struct dirent* pEntry = nullptr;
+    while ((pEntry = readdir(pDir)) != nullptr && strcmp(pEntry->d_name, szName) != 0)
+    {
+    }
+    closedir(pDir);
     return true;
 }
 
@@ -94,7 +167,15 @@ int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pS
     // O_NONBLOCK only kept the open itself from waiting (on a FIFO put in place meanwhile); on
     // the regular file this must be it changes no read or write, so it is left set, which saves
     // every open a system call.
-    if (fstat(nFd, pSt) != 0 || !S_ISREG(pSt->st_mode))
+    if (fstat(nFd, pSt) != 0)
+    {
+        // ESTALE among others: the caller may look the name up again.
+        int nErrno = errno;
+        close(nFd);
+        errno = nErrno;
+        return -1;
+    }
+    if (!S_ISREG(pSt->st_mode))
     {
         close(nFd);
         errno = EACCES;
@@ -130,6 +211,16 @@ static int OpenExisting(const char* szPath, int nFlags, DWORD dwDisposition, boo
     }
     errno = EBUSY;
     return -1;
+}
+
+static void SetOpenError(int nErrno, const char* szPath, bool bNoFollow)
+{
+    if (bNoFollow && nErrno == ELOOP)
+    {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return;
+    }
+    PalSetErrorForPath(nErrno, szPath);
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -179,20 +270,29 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     bool bExisted = false;
-    int nFd = OpenExisting(lpFileName, nFlags, dwCreationDisposition, &bExisted);
-    if (nFd < 0)
+    int nFd = -1;
+    for (int nReopen = 0;; ++nReopen)
     {
-        if (bNoFollow && errno == ELOOP)
+        nFd = OpenExisting(lpFileName, nFlags, dwCreationDisposition, &bExisted);
+        if (nFd >= 0 && PalLockNamedFile(nFd, dwDesiredAccess, dwShareMode))
         {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
+            break;
         }
-        PalSetErrorForPath(errno, lpFileName);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!PalLockForShare(nFd, dwDesiredAccess, dwShareMode))
-    {
-        close(nFd);
+        // The lock's failure has set the last error; an open's is set from errno below.
+        int nErrno = errno;
+        bool bLockFailed = nFd >= 0;
+        if (bLockFailed)
+        {
+            close(nFd);
+        }
+        if (PalRetryStaleOpen(nErrno, lpFileName, nReopen))
+        {
+            continue;
+        }
+        if (!bLockFailed)
+        {
+            SetOpenError(nErrno, lpFileName, bNoFollow);
+        }
         return INVALID_HANDLE_VALUE;
     }
     // Truncating only now, under the lock, keeps a reader's data intact when the open is refused.

@@ -109,8 +109,23 @@ int PalOpenRegular(const char* szPath, int nFlags, mode_t nMode, struct stat* pS
 HANDLE PalOpenForQuery(const char* szPath, DWORD dwFlagsAndAttributes);
 
 // Takes the share lock of an open (see LockForShare in files.cpp) without waiting; false with
-// ERROR_SHARING_VIOLATION set when another open holds a conflicting one.
+// ERROR_SHARING_VIOLATION set when another open holds a conflicting one, and false with ESTALE
+// in errno when a network file system finds the file gone.
 bool PalLockForShare(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode);
+
+// PalLockForShare for a file opened by its name, which must still be there once the lock is
+// held: false with ESTALE in errno (and its last error set) when a replacement took the name.
+bool PalLockNamedFile(int nFd, DWORD dwDesiredAccess, DWORD dwShareMode);
+
+// How often an open is tried again after the file it found proved to be replaced (ESTALE).
+enum
+{
+    kPalStaleReopens = 3
+};
+
+// Whether an open that failed with nErrno, tried nReopen times again so far, is worth another
+// try: true for ESTALE, once the client has been made to look szPath's name up again.
+bool PalRetryStaleOpen(int nErrno, const char* szPath, int nReopen);
 
 // CREATE_ALWAYS and CREATE_NEW: the new file is locked before any other opener can see it, and
 // neither follows a symbolic link in the last component.

@@ -32,6 +32,7 @@ BRICK_ONLINE_SECONDS = 30
 # takes a brick whose pid still answers for a running one.
 BRICK_REAPED_SECONDS = 30
 COMMAND_SECONDS = 60
+HEAL_NUDGE_SECONDS = 10
 MACHINE_RUN_DIR = "/run/gluster"
 # A server that reads ".store" under its hold must see what the server before it wrote there:
 # the client's cache of small files' contents and the kernel's page cache would otherwise hand
@@ -296,10 +297,31 @@ class GlusterVolume:
             return None
         return sum(int(c) for c in counts)
 
+    def heal_daemon_online(self):
+        root = ET.fromstring(self.gluster("volume", "status", self.name, "--xml"))
+        return any(node.findtext("hostname") == "Self-heal Daemon"
+                   and node.findtext("status") == "1" for node in root.iter("node"))
+
+    def pending_entries(self):
+        """What the bricks' heal indexes hold, as 'brickN: path' (the gfid when no path has
+        it): for a failure message."""
+        out = []
+        for i, brick in enumerate(self.bricks):
+            index = os.path.join(brick, ".glusterfs", "indices", "xattrop")
+            names = sorted(os.listdir(index)) if os.path.isdir(index) else []
+            for gfid in names:
+                if not gfid.startswith("xattrop-"):
+                    out.append("brick%d: %s" % (i + 1, gfid_path(brick, gfid)))
+        return out
+
     def wait_healed(self, limit):
-        """Starts an index heal and waits until no entry is pending on any brick."""
+        """Starts an index heal and waits until no entry is pending on any brick. An entry
+        still pending after HEAL_NUDGE_SECONDS gets a full heal and a lookup of every name
+        through a mount (each looks the entry up on both bricks), and a self-heal daemon that
+        is not running is started again."""
         deadline = time.monotonic() + limit
         start = time.monotonic()
+        nudge_at = start + HEAL_NUDGE_SECONDS
         pending = None
         while time.monotonic() < deadline:
             # The self-heal daemon may not have reconnected yet: the heal is asked again.
@@ -308,8 +330,17 @@ class GlusterVolume:
             if pending == 0:
                 self.timings["heal"] = time.monotonic() - start
                 return
+            if time.monotonic() >= nudge_at:
+                nudge_at = float("inf")
+                if not self.heal_daemon_online():
+                    self.gluster("volume", "start", self.name, "force", check=False)
+                self.gluster("volume", "heal", self.name, "full", check=False)
+                for mount in self.mounts[:1]:
+                    look_up_every_name(mount)
             time.sleep(0.5)
-        raise ClusterSetupError("%s entries still pending heal after %d s" % (pending, limit))
+        raise ClusterSetupError("%s entries still pending heal after %d s: %s; self-heal daemon "
+                                "%s" % (pending, limit, self.pending_entries(),
+                                        "online" if self.heal_daemon_online() else "offline"))
 
     def brick_files(self, index):
         """name -> SHA-256 of every regular file at the top of a brick (glusterd's own
@@ -396,6 +427,33 @@ class GlusterVolume:
                     path = os.path.join(dirpath, name)
                     out.append("== %s\n%s" % (path, tail(path, 15)))
         return "\n".join(out)
+
+
+def gfid_path(brick, gfid):
+    """The path in the brick of the file or directory that has this gfid, or the gfid."""
+    link = os.path.join(brick, ".glusterfs", gfid[:2], gfid[2:4], gfid)
+    try:
+        st = os.lstat(link)
+    except OSError:
+        return gfid + " (gone)"
+    if os.path.islink(link):  # a directory: a link to its parent's entry
+        return "directory " + os.readlink(link)
+    for dirpath, dirnames, filenames in os.walk(brick):
+        dirnames[:] = [d for d in dirnames if d != ".glusterfs"]
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            if os.lstat(path).st_ino == st.st_ino:
+                return os.path.relpath(path, brick)
+    return gfid + " (no name)"
+
+
+def look_up_every_name(root):
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            try:
+                os.lstat(os.path.join(dirpath, name))
+            except OSError:
+                pass
 
 
 def socket_arguments(pid):

@@ -216,10 +216,17 @@ class TwoServersOneQuarantine(unittest.TestCase):
 
     def warm_up(self):
         """One upload first, so that ".store" exists before the servers race for it."""
-        job = self.job("valid", "warm-up", COMPUTERS[0])
-        out, _ = loadclient.run(self.servers[0].web.url, [(job.body, job.content_type)], 1)
-        self.assertEqual(out[0].body, BODY_OK, out[0].error)
+        job = self.warm_up_job("warm-up")
+        self.upload_through(0, job)
         return job
+
+    def warm_up_job(self, tag):
+        return self.job("valid", tag, COMPUTERS[0])
+
+    def upload_through(self, s, job):
+        """One upload through server s, which must answer Vendrel_OK."""
+        out, _ = loadclient.run(self.servers[s].web.url, [(job.body, job.content_type)], 1)
+        self.assertEqual(out[0].body, BODY_OK, out[0].error)
 
     # -- checks ---------------------------------------------------------------------------
 
@@ -343,6 +350,34 @@ class TwoServersOneQuarantine(unittest.TestCase):
                                              exact_store=True, offsets=offsets)
         self.assertEqual(len(admitted), 1 + VALID_PER_SERVER * len(self.servers))
         self.report("two servers", admitted, drift, offsets)
+
+    def test_a_cache_replaced_through_one_server_is_updated_through_the_other(self):
+        # A listing puts a new ".store" in place by a rename through one server's mount. The
+        # other mount's client keeps the file it looked up before for about a second and
+        # hands that out, gone as it is: the update through that server must still reach the
+        # new file, not list the folder in its place (which would drop counts in flight).
+        self.upload_through(0, self.warm_up_job("replace-0"))
+        self.upload_through(1, self.warm_up_job("replace-1"))
+        total = self.store_through(self.servers[0])
+        folder = self.servers[0].inst.virus
+        fresh = os.path.join(folder, ".store-replacement")
+        old = os.stat(os.path.join(folder, STORE))
+        with open(fresh, "wb") as f:
+            f.write(total.to_bytes(8, "little", signed=True))
+        # The servers' own file, as their listing would have made it.
+        os.chown(fresh, old.st_uid, old.st_gid)
+        os.chmod(fresh, old.st_mode & 0o7777)
+        # The other mount looks the name up just before: its client then keeps what it found
+        # for the next second, in which the upload below comes.
+        os.stat(os.path.join(self.servers[1].inst.virus, STORE))
+        os.rename(fresh, os.path.join(folder, STORE))
+        offsets = self.trace_offsets()
+        job = self.warm_up_job("replace-2")
+        self.upload_through(1, job)
+        records = [r["message"] for r in self.servers[1].logd.records(offsets[1])]
+        self.assertEqual([m for m in records if "win32 error" in m or "out of date" in m], [],
+                         self.trace_summary(offsets))
+        self.assertEqual(self.store_through(self.servers[0]), total + UPLOAD_SIZE)
 
     def test_a_brick_killed_in_the_middle_loses_no_admitted_upload(self):
         warm = self.warm_up()

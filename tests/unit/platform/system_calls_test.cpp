@@ -7,6 +7,7 @@
 #ifndef _WIN32
 #include "posix/pal_internal.h"
 
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -41,6 +42,7 @@ const CExpectedCall s_aExpected[] = {
     {SYSCALL_LINK, "link", (SYSTEM_CALL_PTR)link},
     {SYSCALL_RENAME_NO_REPLACE, "PalRenameNoReplace", (SYSTEM_CALL_PTR)PalRenameNoReplace},
     {SYSCALL_WRITE, "write", (SYSTEM_CALL_PTR)write},
+    {SYSCALL_FLOCK, "flock", (SYSTEM_CALL_PTR)flock},
 #endif
 };
 
