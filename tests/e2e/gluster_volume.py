@@ -231,6 +231,7 @@ class GlusterVolume:
     def mount(self, mountpoint, options=MOUNT_OPTIONS):
         """Mounts the volume at mountpoint with the native client (its log in logs/)."""
         log = os.path.join(self.logs, "mount-%d.log" % (len(self.mounts) + 1))
+        before = self.clients_per_brick()
         self.run(self.in_namespace(["mount", "-t", "glusterfs",
                                     "-o", ",".join(list(options) + ["log-file=" + log]),
                                     "%s:/%s" % (TEST_ADDRESS, self.name), mountpoint]))
@@ -238,6 +239,25 @@ class GlusterVolume:
         if not os.path.ismount(mountpoint):
             raise ClusterSetupError("%s is not a mount point after mounting; the client's "
                                     "log:\n%s" % (mountpoint, tail(log)))
+        # The mount answers once one brick has taken the client. What it changes before the
+        # other brick has taken it too (the owner of its root, as the guide has it) is pending
+        # heal on that brick from then on: the mount is ready once every brick counts it.
+        deadline = time.monotonic() + BRICK_ONLINE_SECONDS
+        now = self.clients_per_brick()
+        while any(n <= b for n, b in zip(now, before)) and time.monotonic() < deadline:
+            time.sleep(0.1)
+            now = self.clients_per_brick()
+        if any(n <= b for n, b in zip(now, before)):
+            raise ClusterSetupError("the client of %s did not reach every brick within %d s "
+                                    "(clients per brick %s, before %s); its log:\n%s"
+                                    % (mountpoint, BRICK_ONLINE_SECONDS, now, before, tail(log)))
+
+    def clients_per_brick(self):
+        """How many clients each brick serves, in brick order."""
+        root = ET.fromstring(self.gluster("volume", "status", self.name, "clients", "--xml"))
+        counts = {node.findtext("path"): int(node.findtext("clientsStatus/clientCount") or "0")
+                  for node in root.iter("node")}
+        return [counts.get(brick, 0) for brick in self.bricks]
 
     # -- bricks ---------------------------------------------------------------------------
 
