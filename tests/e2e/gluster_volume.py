@@ -140,6 +140,8 @@ class GlusterVolume:
         self.bricks = [os.path.join(self.root, "bricks", "brick%d" % (i + 1))
                        for i in range(bricks)]
         self.mounts = []
+        # Names that remove_half_made_entries took off a brick, for the report.
+        self.half_made = []
         self.sockets = set()
         self.netns_made = False
         self.made_state_dirs = []
@@ -331,14 +333,33 @@ class GlusterVolume:
             names = sorted(os.listdir(index)) if os.path.isdir(index) else []
             for gfid in names:
                 if not gfid.startswith("xattrop-"):
-                    out.append("brick%d: %s" % (i + 1, gfid_path(brick, gfid)))
+                    out.append("brick%d: %s %s" % (i + 1, gfid_path(brick, gfid),
+                                                   replica_marks(brick, gfid)))
         return out
+
+    def remove_half_made_entries(self):
+        """A brick killed in the middle of a create can keep the new name, empty, without the
+        gfid that the volume gives every entry and on that brick only: self-heal then fails on
+        the folder for good (its lookups of the name answer EINVAL). Such a name was never
+        made on the volume, so it is removed from the brick, as the operator's guide says.
+        Answers the names removed."""
+        removed = []
+        for i, brick in enumerate(self.bricks):
+            for name in os.listdir(brick):
+                path = os.path.join(brick, name)
+                if name.startswith(".glusterfs") or not os.path.isfile(path) \
+                        or os.path.islink(path) or os.path.getsize(path) != 0:
+                    continue
+                if "trusted.gfid" not in os.listxattr(path, follow_symlinks=False):
+                    os.unlink(path)
+                    removed.append("brick%d: %s" % (i + 1, name))
+        return removed
 
     def wait_healed(self, limit):
         """Starts an index heal and waits until no entry is pending on any brick. An entry
         still pending after HEAL_NUDGE_SECONDS gets a full heal and a lookup of every name
-        through a mount (each looks the entry up on both bricks), and a self-heal daemon that
-        is not running is started again."""
+        through a mount (each looks the entry up on both bricks), half-made entries are
+        removed, and a self-heal daemon that is not running is started again."""
         deadline = time.monotonic() + limit
         start = time.monotonic()
         nudge_at = start + HEAL_NUDGE_SECONDS
@@ -352,6 +373,7 @@ class GlusterVolume:
                 return
             if time.monotonic() >= nudge_at:
                 nudge_at = float("inf")
+                self.half_made.extend(self.remove_half_made_entries())
                 if not self.heal_daemon_online():
                     self.gluster("volume", "start", self.name, "force", check=False)
                 self.gluster("volume", "heal", self.name, "full", check=False)
@@ -465,6 +487,21 @@ def gfid_path(brick, gfid):
             if os.lstat(path).st_ino == st.st_ino:
                 return os.path.relpath(path, brick)
     return gfid + " (no name)"
+
+
+def replica_marks(brick, gfid):
+    """The replica's bookkeeping on the entry with this gfid: which brick it holds changes
+    pending for (trusted.afr.*), as hex."""
+    link = os.path.join(brick, ".glusterfs", gfid[:2], gfid[2:4], gfid)
+    path = os.path.join(os.path.dirname(link), os.readlink(link)) if os.path.islink(link) else link
+    marks = {}
+    try:
+        for name in os.listxattr(path, follow_symlinks=False):
+            if name.startswith("trusted.afr.") or name == "trusted.glusterfs.dht":
+                marks[name] = os.getxattr(path, name, follow_symlinks=False).hex()
+    except OSError as e:
+        return "(%s)" % e
+    return marks
 
 
 def look_up_every_name(root):

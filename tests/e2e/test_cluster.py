@@ -433,9 +433,11 @@ class TwoServersOneQuarantine(unittest.TestCase):
         self.assertEqual(self.volume.brick_files(0), through_mount)
         self.assertEqual(self.volume.brick_files(1), through_mount)
         self.report("one brick killed", admitted, drift, offsets,
-                    ", %d admitted while the brick was down (%.1f s), healed in %.1f s"
+                    ", %d admitted while the brick was down (%.1f s), healed in %.1f s%s"
                     % (len(ok_while_down), window["restarting"] - window["killed"],
-                       self.volume.timings["heal"]))
+                       self.volume.timings["heal"],
+                       "; half-made names removed from a brick: %s" % self.volume.half_made
+                       if self.volume.half_made else ""))
 
     def test_store_held_on_one_mount_is_held_and_read_fresh_on_the_other(self):
         # What the size cache's exclusive hold rests on, as the guide mounts the volume: a hold
