@@ -1,5 +1,6 @@
 // What an open handle is and holds: handles that only query a name, the kind of file behind a
 // handle, its attributes and 64-bit size, and moving the file pointer.
+#include "bounded_child.h"
 #include "temp_home.h"
 #include "test_files.h"
 
@@ -207,28 +208,12 @@ TEST_F(FileInfoTest, DeviceNamesAreNoDiskFiles)
 namespace
 {
 
-// Runs fnChild in a child process; its exit status, or -1 when it did not end within a few
-// seconds (it is then killed), so that an open that blocks fails the test instead of hanging it.
-template <typename F> int RunBounded(F fnChild)
+// An open that blocks fails the test instead of hanging it.
+const int kBlockedAfterMs = 5000;
+
+int RunBounded(const std::function<int()>& fnChild)
 {
-    pid_t nPid = fork();
-    if (nPid == 0)
-    {
-        alarm(10);
-        _exit(fnChild());
-    }
-    for (int nWaitedMs = 0; nWaitedMs < 5000; nWaitedMs += 10)
-    {
-        int nStatus = 0;
-        if (waitpid(nPid, &nStatus, WNOHANG) == nPid)
-        {
-            return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-        }
-        usleep(10000);
-    }
-    kill(nPid, SIGKILL);
-    waitpid(nPid, nullptr, 0);
-    return -1;
+    return RunInBoundedChild(fnChild, kBlockedAfterMs);
 }
 
 // The type and attributes a query handle reports for szPath, as one number for the child's exit

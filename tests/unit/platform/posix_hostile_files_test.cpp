@@ -2,6 +2,7 @@
 // are refused at once and never block; links are never written through; a replacement that cannot
 // be finished leaves the old file whole; attributes tell what an entry is; a reader that went
 // away does not end the program.
+#include "bounded_child.h"
 #include "temp_home.h"
 #include "test_files.h"
 #include "posix/pal_internal.h"
@@ -35,28 +36,10 @@ static void WriteRaw(const std::string& strPath, const std::string& strData)
     out << strData;
 }
 
-// Runs fnChild in a child process and returns its exit status, or -1 when it did not end within
-// kBlockedAfterMs (it is then killed): a regression that blocks fails instead of hanging.
-template <typename F> static int RunInChild(F fnChild)
+// A regression that blocks fails instead of hanging.
+static int RunInChild(const std::function<int()>& fnChild)
 {
-    pid_t nPid = fork();
-    if (nPid == 0)
-    {
-        alarm(kBlockedAfterMs / 1000 + 5);
-        _exit(fnChild());
-    }
-    for (int nWaited = 0; nWaited < kBlockedAfterMs; nWaited += 10)
-    {
-        int nStatus = 0;
-        if (waitpid(nPid, &nStatus, WNOHANG) == nPid)
-        {
-            return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-        }
-        usleep(10000);
-    }
-    kill(nPid, SIGKILL);
-    waitpid(nPid, nullptr, 0);
-    return -1;
+    return RunInBoundedChild(fnChild, kBlockedAfterMs);
 }
 
 // 0 when the open is refused with ERROR_ACCESS_DENIED, 1 when it is refused otherwise, 2 when it

@@ -2,6 +2,7 @@
 // link in the last component is never followed, and a FIFO, socket or device is never opened,
 // so a planted entry neither blocks the call nor lets it act on, or be refused for, what the
 // entry leads to. inotify tells whether the entry a link leads to was opened at all.
+#include "bounded_child.h"
 #include "temp_home.h"
 #include "test_files.h"
 #include "posix/pal_internal.h"
@@ -81,27 +82,10 @@ int BindUnixSocket(const std::string& strPath)
     return nFd;
 }
 
-// Runs fnCall in a child and answers its exit status, or -1 when it blocked (it is killed).
-template <typename F> int RunPromptly(F fnCall)
+// Answers fnCall's exit status in a child, or -1 when it blocked (it is killed).
+int RunPromptly(const std::function<int()>& fnCall)
 {
-    pid_t nPid = fork();
-    if (nPid == 0)
-    {
-        alarm(kBlockedAfterSeconds + 5);
-        _exit(fnCall());
-    }
-    for (int nWaited = 0; nWaited < kBlockedAfterSeconds * 100; ++nWaited)
-    {
-        int nStatus = 0;
-        if (waitpid(nPid, &nStatus, WNOHANG) == nPid)
-        {
-            return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-        }
-        usleep(10000);
-    }
-    kill(nPid, SIGKILL);
-    waitpid(nPid, nullptr, 0);
-    return -1;
+    return RunInBoundedChild(fnCall, kBlockedAfterSeconds * 1000);
 }
 
 // EXDEV for every rename: the target lies on another file system.
